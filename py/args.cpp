@@ -1,0 +1,189 @@
+#include "py/args.hpp"
+
+#include "py/profile.hpp"
+
+namespace kivet::py {
+
+Args::Args(const char* function, std::initializer_list<const char*> names,
+           size_t required, PyObject* const* args, Py_ssize_t nargs,
+           PyObject* kwnames)
+    : names_(names), values_(names.size(), nullptr) {
+  match(function, required, args, size_t(PyVectorcall_NARGS(nargs)), kwnames);
+}
+
+Args::Args(const char* function, std::initializer_list<const char*> names,
+           size_t required, PyObject* args, PyObject* kwargs)
+    : names_(names), values_(names.size(), nullptr) {
+  std::vector<PyObject*> flat;
+  Py_ssize_t positional = PyTuple_GET_SIZE(args);
+  for (Py_ssize_t i = 0; i < positional; ++i) flat.push_back(PyTuple_GET_ITEM(args, i));
+  Ref kwnames;
+  if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+    kwnames = check(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      Py_INCREF(key);
+      PyTuple_SET_ITEM(kwnames.get(), k++, key);
+      flat.push_back(value);
+    }
+  }
+  match(function, required, flat.data(), size_t(positional), kwnames.get());
+}
+
+void Args::match(const char* function, size_t required, PyObject* const* args,
+                 size_t positional, PyObject* kwnames) {
+  size_t n = names_.size();
+  if (positional > n) {
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu argument%s (%zu given)",
+                 function, n, n == 1 ? "" : "s", positional);
+    throw PyError{};
+  }
+  for (size_t i = 0; i < positional; ++i) values_[i] = args[i];
+  if (kwnames) {
+    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+      PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+      const char* kname = PyUnicode_AsUTF8(key);
+      if (!kname) throw PyError{};
+      size_t i = 0;
+      while (i < n && std::string_view(names_[i]) != kname) ++i;
+      if (i == n) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'",
+                     function, kname);
+        throw PyError{};
+      }
+      if (values_[i]) {
+        PyErr_Format(PyExc_TypeError,
+                     "argument for %s() given by name ('%s') and position (%zu)",
+                     function, kname, i + 1);
+        throw PyError{};
+      }
+      values_[i] = args[positional + size_t(k)];
+    }
+  }
+  for (size_t i = 0; i < required; ++i) {
+    if (!values_[i]) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)",
+                   function, names_[i], i + 1);
+      throw PyError{};
+    }
+  }
+}
+
+void raise_type(const char* name, const char* expected, PyObject* got) {
+  PyErr_Format(PyExc_TypeError, "argument '%s': expected %s, got %.200s", name,
+               expected, Py_TYPE(got)->tp_name);
+  throw PyError{};
+}
+
+namespace {
+
+// Re-raises the pending exception with the parameter's name in front.
+[[noreturn]] void rename_error(const char* name) {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
+  Ref text = v ? Ref::steal(PyObject_Str(v.get())) : Ref();
+  if (!text) {
+    PyErr_Clear();
+    PyErr_Format(t ? t.get() : PyExc_TypeError, "argument '%s'", name);
+  } else {
+    PyErr_Format(t.get(), "argument '%s': %U", name, text.get());
+  }
+  throw PyError{};
+}
+
+[[noreturn]] void out_of_range(const char* name, const char* width) {
+  PyErr_Format(PyExc_OverflowError, "argument '%s': out of range for %s", name, width);
+  throw PyError{};
+}
+
+Ref index_of(PyObject* o, const char* name) {
+  PyObject* i = PyNumber_Index(o);
+  if (!i) rename_error(name);
+  return Ref::steal(i);
+}
+
+}  // namespace
+
+uint64_t to_u64(PyObject* o, const char* name) {
+  Ref i = index_of(o, name);
+  if (_PyLong_Sign(i.get()) < 0) out_of_range(name, "an unsigned 64-bit integer");
+  unsigned long long v = PyLong_AsUnsignedLongLong(i.get());
+  if (v == (unsigned long long)-1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    out_of_range(name, "an unsigned 64-bit integer");
+  }
+  return v;
+}
+
+uint32_t to_u32(PyObject* o, const char* name) {
+  Ref i = index_of(o, name);
+  if (_PyLong_Sign(i.get()) < 0) out_of_range(name, "an unsigned 32-bit integer");
+  unsigned long long v = PyLong_AsUnsignedLongLong(i.get());
+  if ((v == (unsigned long long)-1 && PyErr_Occurred()) || v > 0xFFFFFFFFull) {
+    PyErr_Clear();
+    out_of_range(name, "an unsigned 32-bit integer");
+  }
+  return uint32_t(v);
+}
+
+uint8_t to_u8(PyObject* o, const char* name) {
+  Ref i = index_of(o, name);
+  if (_PyLong_Sign(i.get()) < 0) out_of_range(name, "an unsigned 8-bit integer");
+  unsigned long long v = PyLong_AsUnsignedLongLong(i.get());
+  if ((v == (unsigned long long)-1 && PyErr_Occurred()) || v > 0xFF) {
+    PyErr_Clear();
+    out_of_range(name, "an unsigned 8-bit integer");
+  }
+  return uint8_t(v);
+}
+
+int64_t to_i64(PyObject* o, const char* name) {
+  Ref i = index_of(o, name);
+  long long v = PyLong_AsLongLong(i.get());
+  if (v == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    out_of_range(name, "a signed 64-bit integer");
+  }
+  return v;
+}
+
+std::string to_text(PyObject* o, const char* name) {
+  if (!PyUnicode_Check(o)) raise_type(name, "str", o);
+  Py_ssize_t size;
+  const char* s = PyUnicode_AsUTF8AndSize(o, &size);
+  if (!s) rename_error(name);
+  return std::string(s, size_t(size));
+}
+
+bool to_bool(PyObject* o, const char* name) {
+  if (!PyBool_Check(o)) raise_type(name, "bool", o);
+  return o == Py_True;
+}
+
+std::vector<uint64_t> to_u64_list(PyObject* o, const char* name) {
+  if (PyUnicode_Check(o) || PyBytes_Check(o) || PyByteArray_Check(o))
+    raise_type(name, "a sequence of int", o);
+  Ref seq = Ref::steal(PySequence_Fast(o, ""));
+  if (!seq) {
+    PyErr_Clear();
+    raise_type(name, "a sequence of int", o);
+  }
+  Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  std::vector<uint64_t> out;
+  out.reserve(size_t(n));
+  PyObject** items = PySequence_Fast_ITEMS(seq.get());
+  for (Py_ssize_t i = 0; i < n; ++i) out.push_back(to_u64(items[i], name));
+  return out;
+}
+
+Profile to_profile(PyObject* o, const char* name) {
+  if (!o || o == Py_None) return Profile::ogc();
+  if (!PyObject_TypeCheck(o, profile_type())) raise_type(name, "Profile or None", o);
+  return profile_value(o);
+}
+
+}  // namespace kivet::py

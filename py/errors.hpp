@@ -1,0 +1,64 @@
+// The one translation point between the core and CPython.
+//
+// Every entry point is `return guard([&] { ... return Ref; });`. Inside, a core
+// Result is unwrapped with ok(): an Error becomes ValueError with exactly its
+// text. std::bad_alloc becomes MemoryError, a Python error already set passes
+// through, and no C++ exception crosses into the interpreter.
+#pragma once
+
+#include <new>
+#include <stdexcept>
+
+#include "core/error.hpp"
+#include "py/ref.hpp"
+
+namespace kivet::py {
+
+[[noreturn]] inline void raise(PyObject* type, const std::string& text) {
+  PyErr_SetString(type, text.c_str());
+  throw PyError{};
+}
+
+[[noreturn]] inline void raise(const Error& e) { raise(PyExc_ValueError, e.text()); }
+
+template <class T>
+T ok(Result<T>&& r) {
+  if (!r) raise(r.error());
+  return std::move(*r);
+}
+
+inline void ok(Result<void>&& r) {
+  if (!r) raise(r.error());
+}
+
+template <class F>
+PyObject* guard(F&& f) noexcept {
+  try {
+    return f().release();
+  } catch (const PyError&) {
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();
+    return nullptr;
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+    return nullptr;
+  }
+}
+
+// Releases the interpreter lock for a scope. Touch no Python object inside.
+class Unlocked {
+ public:
+  Unlocked() : state_(PyEval_SaveThread()) {}
+  ~Unlocked() { PyEval_RestoreThread(state_); }
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+}  // namespace kivet::py

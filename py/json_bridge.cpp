@@ -1,0 +1,58 @@
+#include "py/json_bridge.hpp"
+
+#include "py/errors.hpp"
+
+namespace kivet::py {
+
+namespace {
+
+Ref json_module() { return check(PyImport_ImportModule("json")); }
+
+[[noreturn]] void raise_not_serialisable() {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
+  Ref name = check(PyObject_GetAttrString(t.get(), "__qualname__"));
+  Ref text = check(PyObject_Str(v.get()));
+  PyErr_Format(PyExc_ValueError, "not JSON (%U: %U); a missing value is null, not NaN",
+               name.get(), text.get());
+  throw PyError{};
+}
+
+}  // namespace
+
+Json json_in(PyObject* obj) {
+  Ref text;
+  if (PyUnicode_Check(obj)) {
+    text = Ref::borrow(obj);
+  } else {
+    Ref json = json_module();
+    Ref dumps = Ref::steal(PyObject_GetAttrString(json.get(), "dumps"));
+    if (!dumps) raise_not_serialisable();
+    Ref args = check(PyTuple_Pack(1, obj));
+    Ref kwargs = check(Py_BuildValue("{s:O}", "allow_nan", Py_False));
+    text = Ref::steal(PyObject_Call(dumps.get(), args.get(), kwargs.get()));
+    if (!text) raise_not_serialisable();
+    if (!PyUnicode_Check(text.get())) {
+      PyErr_Format(PyExc_TypeError, "json.dumps returned %.200s, not str",
+                   Py_TYPE(text.get())->tp_name);
+      throw PyError{};
+    }
+  }
+  Py_ssize_t size;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+  if (!utf8) throw PyError{};
+  auto parsed = parse_json(std::string_view(utf8, size_t(size)));
+  if (!parsed) raise(PyExc_ValueError, "not JSON: " + parsed.error().text());
+  return std::move(*parsed);
+}
+
+Ref json_out(const Json& value) {
+  std::string text = value.dump();
+  Ref json = json_module();
+  Ref s = check(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
+  return check(PyObject_CallMethod(json.get(), "loads", "O", s.get()));
+}
+
+}  // namespace kivet::py
