@@ -47,7 +47,7 @@ FAMILIES = {
     "from_dict_nan": swallow(lambda: Profile.from_dict([float("nan")])),
     "from_dict_bad_text": swallow(lambda: Profile.from_dict("[" * 200)),
     "id_describe_repr": lambda: (Profile().id_hex(), Profile().describe(), repr(Profile())),
-    "suid": lambda: _kivet.suid_to_cid(_kivet.cid_to_suid(12345)),
+    "suid": lambda: _kivet.suid_to_cid(_kivet.cid_to_suid(12 * 9**5 + 1234)),
     "suid_bad": swallow(lambda: _kivet.cid_to_suid(15)),
 }
 
