@@ -57,8 +57,11 @@ void Json::dump_to(std::string& out) const {
       else
         out += "null";
     }
-    void operator()(const std::string& s) const { write_json_string(out, s); }
-    void operator()(const JsonArray& a) const {
+    void operator()(const detail::Box<std::string>& s) const {
+      write_json_string(out, *s);
+    }
+    void operator()(const detail::Box<JsonArray>& boxed) const {
+      const JsonArray& a = *boxed;
       out += '[';
       for (size_t i = 0; i < a.size(); ++i) {
         if (i) out += ',';
@@ -66,7 +69,8 @@ void Json::dump_to(std::string& out) const {
       }
       out += ']';
     }
-    void operator()(const JsonObject& o) const {
+    void operator()(const detail::Box<JsonObject>& boxed) const {
+      const JsonObject& o = *boxed;
       out += '{';
       bool first = true;
       for (const auto& [k, v] : o) {
