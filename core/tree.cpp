@@ -185,9 +185,12 @@ Node make_branch(std::span<Node> children, uint32_t height, const Ctx& ctx) {
   uint32_t a = uint32_t(children.size());
   if (branches == 0 && full == 0) return Node::empty();
   if (full == a) return Node::full();
-  Sha256 s;
-  s.update(kTagNode);
-  for (const Node& c : children) s.update(hash_at(c, height - 1, ctx));
+  // A leading run of uniform children resumes from a precomputed state.
+  uint32_t run = 0;
+  if (!children[0].is_branch())
+    while (run < a && children[run].same(children[0])) ++run;
+  Sha256 s = ctx.node_prefix(children[0].is_full(), height - 1, run);
+  for (uint32_t i = run; i < a; ++i) s.update(hash_at(children[i], height - 1, ctx));
   size_t bytes = Branch::bytes(a, branches);
   void* mem = ::operator new(bytes);
   auto* b = new (mem) Branch{{1}, uint16_t(a), uint16_t(branches), s.finish()};
