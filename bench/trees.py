@@ -42,15 +42,14 @@ def random_cids(n, depth, seed=0):
 def branch_count(tree):
     """Branch nodes = distinct proper ancestors of the canonical cells."""
     cells = np.array(tree.cells(), dtype=np.uint64)
-    if cells.size == 0:
-        return 0
-    ancestors = set()
-    levels = np.floor(np.log(cells.astype(np.float64)) / np.log(A)).astype(int) - 1
-    for lvl in np.unique(levels):
-        group = cells[levels == lvl]
-        for up in range(1, lvl + 1):
-            ancestors.update(np.unique(group // np.uint64(A**up)).tolist())
-    return len(ancestors)
+    powers = np.array([A**k for k in range(tree.depth + 3)], dtype=np.uint64)
+    levels = np.searchsorted(powers, cells, side="right") - 2
+    total = 0
+    for lvl in range(tree.depth):
+        deeper = levels > lvl
+        shift = powers[levels[deeper] - lvl]
+        total += np.unique(cells[deeper] // shift).size
+    return total
 
 
 def rss_bytes():

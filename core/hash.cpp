@@ -1,6 +1,8 @@
 #include "core/hash.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 
 namespace kivet {
 
@@ -50,8 +52,36 @@ Sha256 Ctx::node_prefix(bool full, uint32_t k, uint32_t& run) const {
   return prefixes[(size_t(k) * 2 + full) * span + run];
 }
 
+namespace {
+
+// Process-wide, one per aperture, computed on first use. Published with a
+// compare-exchange rather than a lock, so a fork at any moment leaves no lock
+// held; a thread that loses the race frees its copy.
+std::atomic<const Hash*> g_leaf_parents[Ctx::kMaxLeafParentAperture + 1];
+
+const Hash* leaf_parent_hashes(uint32_t a) {
+  if (a > Ctx::kMaxLeafParentAperture) return nullptr;
+  if (const Hash* t = g_leaf_parents[a].load(std::memory_order_acquire)) return t;
+  const Hash leaves[2] = {leaf_empty_hash(), leaf_full_hash()};
+  auto table = std::make_unique<Hash[]>(size_t(1) << a);
+  for (uint32_t mask = 0; mask < (1u << a); ++mask) {
+    Sha256 s;
+    s.update(kTagNode);
+    for (uint32_t i = 0; i < a; ++i) s.update(leaves[(mask >> i) & 1]);
+    table[mask] = s.finish();
+  }
+  const Hash* expected = nullptr;
+  if (g_leaf_parents[a].compare_exchange_strong(expected, table.get(),
+                                                std::memory_order_acq_rel))
+    return table.release();
+  return expected;
+}
+
+}  // namespace
+
 CtxRef make_ctx(Hierarchy h, uint32_t depth) {
   Ctx ctx{Ladders::build(h.a, depth), h, {}};
+  if (depth >= 1) ctx.leaf_parents = leaf_parent_hashes(h.a);
   uint32_t span = prefix_span(ctx);
   ctx.prefixes.reserve(size_t(depth) * 2 * span);
   // Heights 0 .. depth - 1: the children of nodes up to the depth.

@@ -17,35 +17,6 @@ constexpr size_t kParallelIntervals = 4096;
 // Cid lists at least this long are validated in parallel chunks.
 constexpr size_t kParallelCids = 1 << 16;
 
-// Room for A child nodes: on the stack for small apertures, only A of them
-// constructed.
-class ChildBuffer {
- public:
-  explicit ChildBuffer(uint32_t a) : size_(a) {
-    if (a > kInline) {
-      heap_.resize(a);
-      data_ = heap_.data();
-    } else {
-      data_ = reinterpret_cast<Node*>(raw_);
-      for (uint32_t i = 0; i < a; ++i) new (data_ + i) Node();
-    }
-  }
-  ~ChildBuffer() {
-    if (size_ <= kInline)
-      for (uint32_t i = 0; i < size_; ++i) data_[i].~Node();
-  }
-  ChildBuffer(const ChildBuffer&) = delete;
-  ChildBuffer& operator=(const ChildBuffer&) = delete;
-  std::span<Node> span() { return {data_, size_}; }
-
- private:
-  static constexpr uint32_t kInline = 16;
-  uint32_t size_;
-  Node* data_;
-  alignas(Node) unsigned char raw_[kInline * sizeof(Node)];
-  std::vector<Node> heap_;
-};
-
 // A^0 .. A^depth; every entry fits because depth <= deepest.
 std::vector<uint64_t> powers(uint32_t a, uint32_t depth) {
   std::vector<uint64_t> p(size_t(depth) + 1, 1);
@@ -185,15 +156,24 @@ Node make_branch(std::span<Node> children, uint32_t height, const Ctx& ctx) {
   uint32_t a = uint32_t(children.size());
   if (branches == 0 && full == 0) return Node::empty();
   if (full == a) return Node::full();
-  // A leading run of uniform children resumes from a precomputed state.
-  uint32_t run = 0;
-  if (!children[0].is_branch())
-    while (run < a && children[run].same(children[0])) ++run;
-  Sha256 s = ctx.node_prefix(children[0].is_full(), height - 1, run);
-  for (uint32_t i = run; i < a; ++i) s.update(hash_at(children[i], height - 1, ctx));
+  Hash hash;
+  if (height == 1 && ctx.leaf_parents) {
+    // Leaves only: the node is one of 2^A, all hashed in advance.
+    uint32_t mask = 0;
+    for (uint32_t i = 0; i < a; ++i) mask |= uint32_t(children[i].is_full()) << i;
+    hash = ctx.leaf_parents[mask];
+  } else {
+    // A leading run of uniform children resumes from a precomputed state.
+    uint32_t run = 0;
+    if (!children[0].is_branch())
+      while (run < a && children[run].same(children[0])) ++run;
+    Sha256 s = ctx.node_prefix(children[0].is_full(), height - 1, run);
+    for (uint32_t i = run; i < a; ++i) s.update(hash_at(children[i], height - 1, ctx));
+    hash = s.finish();
+  }
   size_t bytes = Branch::bytes(a, branches);
   void* mem = ::operator new(bytes);
-  auto* b = new (mem) Branch{{1}, uint16_t(a), uint16_t(branches), s.finish()};
+  auto* b = new (mem) Branch{{1}, uint16_t(a), uint16_t(branches), hash};
   uint64_t* kinds = b->kinds();
   std::fill(kinds, kinds + Branch::kind_words(a), 0);
   Node* out = b->branch_children();
@@ -230,7 +210,7 @@ Node build_inside(std::span<const Interval> mine, uint64_t lo, uint64_t hi,
   if (mine.front().lo <= lo && mine.front().hi >= hi) return Node::full();
   uint32_t a = ctx.hierarchy.a;
   uint64_t step = (hi - lo) / a;
-  ChildBuffer buffer(a);
+  NodeBuffer buffer(a);
   std::span<Node> children = buffer.span();
   // One pass hands every child its intervals: starts only move forward, and
   // at most one interval straddles each boundary.

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <functional>
 #include <iterator>
+#include <new>
 #include <span>
 #include <string>
 #include <utility>
@@ -206,6 +207,36 @@ inline const Hash& hash_at(const Node& node, uint32_t height, const Ctx& ctx) {
 // that makes branches. Moves out of `children`.
 // REQUIRES: children.size() == ctx.hierarchy.a, 1 <= height <= reach.
 Node make_branch(std::span<Node> children, uint32_t height, const Ctx& ctx);
+
+// Room for the A children of one node, Empty to start with: on the stack for
+// apertures up to 16, so building a node allocates only its branch.
+class NodeBuffer {
+ public:
+  explicit NodeBuffer(uint32_t a) : size_(a) {
+    if (a > kInline) {
+      heap_.resize(a);
+      data_ = heap_.data();
+    } else {
+      data_ = reinterpret_cast<Node*>(raw_);
+      for (uint32_t i = 0; i < a; ++i) new (data_ + i) Node();
+    }
+  }
+  ~NodeBuffer() {
+    if (size_ <= kInline)
+      for (uint32_t i = 0; i < size_; ++i) data_[i].~Node();
+  }
+  NodeBuffer(const NodeBuffer&) = delete;
+  NodeBuffer& operator=(const NodeBuffer&) = delete;
+  std::span<Node> span() { return {data_, size_}; }
+  Node& operator[](size_t i) { return data_[i]; }
+
+ private:
+  static constexpr uint32_t kInline = 16;
+  uint32_t size_;
+  Node* data_;
+  alignas(Node) unsigned char raw_[kInline * sizeof(Node)];
+  std::vector<Node> heap_;
+};
 
 // A half-open range of level-D leaf cids.
 struct Interval {

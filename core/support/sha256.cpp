@@ -122,7 +122,9 @@ Compress best_compress() {
 std::atomic<Compress> g_compress{best_compress()};
 
 inline void compress(uint32_t* state, const uint8_t* block, size_t blocks) {
-  g_compress.load(std::memory_order_relaxed)(state, block, blocks);
+  Compress f = g_compress.load(std::memory_order_relaxed);
+  // Null only while static initialisers of other files run.
+  (f ? f : compress_portable)(state, block, blocks);
 }
 
 }  // namespace
