@@ -3,6 +3,8 @@
 #include <cassert>
 #include <cstring>
 
+#include "core/support/pool.hpp"
+
 namespace kivet {
 
 Result<void> compatible(const Tree& a, const Tree& b) {
@@ -88,14 +90,50 @@ Node combine_nodes(const Node& na, const Node& nb, uint8_t op, uint32_t k,
   return make_branch(children.span(), k, ctx);
 }
 
+namespace {
+
+// Dense pairs (on average half the children Branches on both sides, enough
+// height below) near the top of large trees are split into pool tasks; sparse
+// or small trees never pay for waking workers.
+constexpr uint32_t kParallelMinHeight = 4;
+constexpr int kParallelLevels = 2;
+
+bool dense_pair(const Node& na, const Node& nb, uint32_t k, uint32_t a) {
+  return k >= kParallelMinHeight && na.is_branch() && nb.is_branch() &&
+         !na.same(nb) && na.branch().branches + nb.branch().branches >= a;
+}
+
+Node combine_split(const Node& na, const Node& nb, uint8_t op, uint32_t k,
+                   const Ctx& ctx, int levels) {
+  uint32_t a = ctx.hierarchy.a;
+  if (levels == 0 || !dense_pair(na, nb, k, a)) return combine_nodes(na, nb, op, k, ctx);
+  NodeBuffer children(a);
+  parallel_for(Pool::shared(), a, [&](size_t i) {
+    children[i] = combine_split(na.child(uint32_t(i)), nb.child(uint32_t(i)), op, k - 1,
+                                ctx, levels - 1);
+  });
+  return make_branch(children.span(), k, ctx);
+}
+
+}  // namespace
+
 Result<Tree> combine(const Tree& a, const Tree& b, uint8_t op) {
   if (auto c = compatible(a, b); !c) return std::unexpected(c.error());
   const Ctx& ctx = *a.ctx();
-  std::vector<Node> bases;
-  bases.reserve(a.bases().size());
-  for (size_t i = 0; i < a.bases().size(); ++i)
-    bases.push_back(combine_nodes(a.bases()[i], b.bases()[i], op, a.depth(), ctx));
-  return Tree::from_bases(std::move(bases), a.depth(), a.ctx());
+  uint32_t nbases = a.hierarchy().b, depth = a.depth();
+  std::vector<Node> bases(nbases);
+  uint32_t dense = 0;
+  for (uint32_t i = 0; i < nbases; ++i)
+    dense += dense_pair(a.bases()[i], b.bases()[i], depth, a.hierarchy().a);
+  if (dense >= 2) {
+    parallel_for(Pool::shared(), nbases, [&](size_t i) {
+      bases[i] = combine_split(a.bases()[i], b.bases()[i], op, depth, ctx, kParallelLevels);
+    });
+  } else {
+    for (uint32_t i = 0; i < nbases; ++i)
+      bases[i] = combine_split(a.bases()[i], b.bases()[i], op, depth, ctx, kParallelLevels);
+  }
+  return Tree::from_bases(std::move(bases), depth, a.ctx());
 }
 
 namespace {

@@ -137,6 +137,14 @@ class TestDivergence:
         assert [(d["cid"], d["suid"]) for d in found] == [(10, "O"), (13, "R")]
         assert all(d["hash_b"] == empty[3].hex() for d in found)
 
+    def test_suids_are_read_against_the_rhealpix_hierarchy(self):
+        # A cell of an aperture-4 tree is no rHEALPix cid: no list at all.
+        p = Profile(aperture=4)
+        a, b = Tree.from_cells([4 * 4 + 1], 1, p), Tree.from_cells([], 1, p)
+        with pytest.raises(ValueError, match="^not a cid: 4$"):
+            a.divergence(b)
+        assert a.union(b) == a
+
     def test_one_leaf_deep_inside(self):
         base = [12 * 81 + i for i in range(0, 81, 2)]
         a = Tree.from_cells(base, 2)
