@@ -40,6 +40,17 @@ class TestParallelBuild:
         cids = rng.integers(9 * 9**6, 15 * 9**6, 200_000, dtype=np.uint64)
         assert Tree.from_cells(cids, 6) == sequential(cids, 6)
 
+    def test_set_operations_on_dense_trees_match_direct_builds(self):
+        # Dense bases take the parallel path of the set operations.
+        rng = np.random.default_rng(3)
+        cids = np.unique(rng.integers(9 * 9**6, 15 * 9**6, 300_000, dtype=np.uint64))
+        rng.shuffle(cids)
+        left, right = cids[:200_000], cids[100_000:]
+        a, b = Tree.from_cells(left, 6), Tree.from_cells(right, 6)
+        assert a.union(b) == Tree.from_cells(cids, 6)
+        assert a.intersect(b) == Tree.from_cells(np.intersect1d(left, right), 6)
+        assert a.difference(b) == Tree.from_cells(np.setdiff1d(left, right), 6)
+
     def test_from_cells_from_many_threads_at_once(self):
         cids, depth = many_intervals(4)
         expected = Tree.from_cells(cids, depth).root_hex
