@@ -1,0 +1,332 @@
+// The canonical coverage tree: an immutable set of level-D cells.
+//
+// A Node is Empty, Full or a Branch of exactly A children with its stored
+// node hash. Representation: one tagged word (0 = Empty, 1 = Full, otherwise a
+// pointer to a Branch with an intrusive atomic count). A Branch stores its
+// children compactly: two bits per child (Empty, Full, Branch) and words only
+// for the Branch children, in digit order. A branch of aperture 9 is 48 bytes
+// plus 8 per Branch child, so the sparse branches that dominate real trees
+// take one 64-byte heap block. Branches are immutable and shared by trees.
+//
+// Canonical invariants, established only by make_branch():
+//  - no Branch has A Empty or A Full children;
+//  - nodes at height 0 are Empty or Full.
+// Hence one set of leaves has one shape and one root.
+//
+// A Tree is B base nodes (base b is cell A + b at height D), the shared
+// hashing context, the hierarchy and the depth. It never changes after
+// construction; copying it copies B words and one shared_ptr.
+#pragma once
+
+#include <atomic>
+#include <bit>
+#include <cstdint>
+#include <functional>
+#include <iterator>
+#include <new>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/hash.hpp"
+#include "core/hierarchy.hpp"
+
+namespace kivet {
+
+class Node;
+
+struct Branch {
+  mutable std::atomic<uint32_t> refs;
+  uint16_t arity;     // A <= 4096
+  uint16_t branches;  // how many children are Branches
+  Hash hash;
+  // Followed by kind_words(arity) words of 2-bit child kinds (0 Empty,
+  // 1 Full, 2 Branch; child i at bits 2i mod 64 of word i / 32), then
+  // `branches` Node words: the Branch children in digit order.
+
+  static constexpr uint32_t kind_words(uint32_t arity) { return (arity + 31) / 32; }
+  static constexpr size_t bytes(uint32_t arity, uint32_t branches) {
+    return sizeof(Branch) + 8 * (kind_words(arity) + size_t(branches));
+  }
+  const uint64_t* kinds() const { return reinterpret_cast<const uint64_t*>(this + 1); }
+  uint64_t* kinds() { return reinterpret_cast<uint64_t*>(this + 1); }
+  const Node* branch_children() const {
+    return reinterpret_cast<const Node*>(kinds() + kind_words(arity));
+  }
+  Node* branch_children() {
+    return reinterpret_cast<Node*>(kinds() + kind_words(arity));
+  }
+  uint32_t kind(uint32_t i) const { return uint32_t(kinds()[i / 32] >> (2 * (i % 32))) & 3; }
+  // Child i; Empty and Full children are the shared constants below.
+  const Node& child(uint32_t i) const;
+};
+static_assert(sizeof(Branch) == 40);
+
+class Node {
+ public:
+  enum class Kind : uint8_t { kEmpty, kFull, kBranch };
+
+  constexpr Node() = default;  // Empty
+  static constexpr Node empty() { return Node(); }
+  static constexpr Node full() { return Node(kFullWord); }
+
+  Node(const Node& o) : word_(o.word_) { retain(); }
+  constexpr Node(Node&& o) noexcept : word_(std::exchange(o.word_, kEmptyWord)) {}
+  Node& operator=(const Node& o) {
+    if (word_ != o.word_) {
+      o.retain();
+      release();
+      word_ = o.word_;
+    }
+    return *this;
+  }
+  Node& operator=(Node&& o) noexcept {
+    if (this != &o) {
+      release();
+      word_ = std::exchange(o.word_, kEmptyWord);
+    }
+    return *this;
+  }
+  constexpr ~Node() {
+    if (word_ > kFullWord) release();
+  }
+
+  Kind kind() const {
+    return word_ == kEmptyWord  ? Kind::kEmpty
+           : word_ == kFullWord ? Kind::kFull
+                                : Kind::kBranch;
+  }
+  bool is_empty() const { return word_ == kEmptyWord; }
+  bool is_full() const { return word_ == kFullWord; }
+  bool is_branch() const { return word_ > kFullWord; }
+
+  // REQUIRES: is_branch().
+  const Branch& branch() const { return *reinterpret_cast<const Branch*>(word_); }
+  const Hash& stored_hash() const { return branch().hash; }
+
+  // The A children in digit order, as const Node& (index or iterate).
+  // REQUIRES: is_branch().
+  class Children;
+  Children children() const;
+  // Child i; an Empty or Full node stands for A children of its own kind.
+  const Node& child(uint32_t i) const { return is_branch() ? branch().child(i) : *this; }
+
+  // Same form and, for a branch, the same shared block (not a hash compare).
+  bool same(const Node& o) const { return word_ == o.word_; }
+
+ private:
+  friend Node make_branch(std::span<Node>, uint32_t, const Ctx&);
+  static constexpr uintptr_t kEmptyWord = 0, kFullWord = 1;
+  constexpr explicit Node(uintptr_t word) : word_(word) {}
+  void retain() const {
+    if (is_branch()) branch().refs.fetch_add(1, std::memory_order_relaxed);
+  }
+  void release() {
+    if (is_branch() && branch().refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
+      destroy(reinterpret_cast<Branch*>(word_));
+  }
+  static void destroy(Branch* b);
+
+  uintptr_t word_ = kEmptyWord;
+};
+
+// The shared Empty and Full nodes that compact branches hand out.
+inline constexpr Node kEmptyNode{};
+inline constexpr Node kFullNode = Node::full();
+
+inline const Node& Branch::child(uint32_t i) const {
+  uint32_t k = kind(i);
+  if (k == 0) return kEmptyNode;
+  if (k == 1) return kFullNode;
+  // Rank among the Branch children: the high bits of the kinds before i.
+  constexpr uint64_t kHigh = 0xAAAAAAAAAAAAAAAAull;
+  const uint64_t* w = kinds();
+  uint32_t rank = 0;
+  for (uint32_t j = 0; j < i / 32; ++j) rank += std::popcount(w[j] & kHigh);
+  uint64_t below = (i % 32) ? w[i / 32] & (~0ull >> (64 - 2 * (i % 32))) : 0;
+  rank += std::popcount(below & kHigh);
+  return branch_children()[rank];
+}
+
+class Node::Children {
+ public:
+  class iterator {
+   public:
+    using value_type = Node;
+    using difference_type = std::ptrdiff_t;
+    using reference = const Node&;
+    iterator() = default;
+    iterator(const Branch* b, uint32_t i) : b_(b), i_(i) {}
+    const Node& operator*() const {
+      uint32_t k = b_->kind(i_);
+      return k == 0 ? kEmptyNode : k == 1 ? kFullNode : b_->branch_children()[rank_];
+    }
+    iterator& operator++() {
+      rank_ += b_->kind(i_) == 2;
+      ++i_;
+      return *this;
+    }
+    iterator operator++(int) {
+      iterator old = *this;
+      ++*this;
+      return old;
+    }
+    bool operator==(const iterator& o) const { return i_ == o.i_; }
+
+   private:
+    const Branch* b_ = nullptr;
+    uint32_t i_ = 0, rank_ = 0;
+  };
+
+  explicit Children(const Branch* b) : b_(b) {}
+  iterator begin() const { return {b_, 0}; }
+  iterator end() const { return {b_, b_->arity}; }
+  size_t size() const { return b_->arity; }
+  const Node& operator[](size_t i) const { return b_->child(uint32_t(i)); }
+
+ private:
+  const Branch* b_;
+};
+
+inline Node::Children Node::children() const { return Children(&branch()); }
+
+// The hash of `node` at `height`: ladder entry for Empty / Full, else the
+// stored hash. REQUIRES: height <= ctx.ladders.reach().
+inline const Hash& hash_at(const Node& node, uint32_t height, const Ctx& ctx) {
+  switch (node.kind()) {
+    case Node::Kind::kEmpty: return ctx.ladders.empty[height];
+    case Node::Kind::kFull: return ctx.ladders.full[height];
+    default: return node.stored_hash();
+  }
+}
+
+// The canonical node over A children of height `height` - 1: Empty if all are
+// Empty, Full if all are Full, else a new Branch hashed once. The only place
+// that makes branches. Moves out of `children`.
+// REQUIRES: children.size() == ctx.hierarchy.a, 1 <= height <= reach.
+Node make_branch(std::span<Node> children, uint32_t height, const Ctx& ctx);
+
+// Room for the A children of one node, Empty to start with: on the stack for
+// apertures up to 16, so building a node allocates only its branch.
+class NodeBuffer {
+ public:
+  explicit NodeBuffer(uint32_t a) : size_(a) {
+    if (a > kInline) {
+      heap_.resize(a);
+      data_ = heap_.data();
+    } else {
+      data_ = reinterpret_cast<Node*>(raw_);
+      for (uint32_t i = 0; i < a; ++i) new (data_ + i) Node();
+    }
+  }
+  ~NodeBuffer() {
+    if (size_ <= kInline)
+      for (uint32_t i = 0; i < size_; ++i) data_[i].~Node();
+  }
+  NodeBuffer(const NodeBuffer&) = delete;
+  NodeBuffer& operator=(const NodeBuffer&) = delete;
+  std::span<Node> span() { return {data_, size_}; }
+  Node& operator[](size_t i) { return data_[i]; }
+
+ private:
+  static constexpr uint32_t kInline = 16;
+  uint32_t size_;
+  Node* data_;
+  alignas(Node) unsigned char raw_[kInline * sizeof(Node)];
+  std::vector<Node> heap_;
+};
+
+// A half-open range of level-D leaf cids.
+struct Interval {
+  uint64_t lo;
+  uint64_t hi;
+  friend bool operator==(const Interval&, const Interval&) = default;
+};
+
+// Sorts by start and merges overlapping or touching intervals in place; the
+// result is sorted, disjoint and non-touching.
+void merge_intervals(std::vector<Interval>& intervals);
+
+// The canonical node covering [lo, hi) (height h, so hi - lo = A^h) built
+// from sorted merged intervals. Subtrees reached by 4096 or more intervals
+// split their children into tasks on the shared pool.
+Node build_node(std::span<const Interval> merged, uint64_t lo, uint64_t hi,
+                uint32_t height, const Ctx& ctx);
+
+// What node_at() finds: the node holding the cid, its height, and whether all
+// of the cid's digits were consumed (false: a uniform ancestor holds it).
+struct NodeAt {
+  Node node;
+  uint32_t height;
+  bool exact;
+};
+
+class Tree {
+ public:
+  // B Empty bases. Errors, in order: context hierarchy differs, ladders too
+  // short, depth deeper than the hierarchy's deepest level.
+  [[nodiscard]] static Result<Tree> empty(uint32_t a, uint32_t b, uint32_t depth,
+                                          CtxRef ctx);
+  // Every cid (any level <= depth, any order, duplicates allowed); the first
+  // invalid cid in input order is the error. Bases are built in parallel.
+  [[nodiscard]] static Result<Tree> from_cells(std::span<const uint64_t> cids,
+                                               uint32_t depth, CtxRef ctx);
+  // From merged leaf intervals (see merge_intervals) of this hierarchy at
+  // `depth`; an interval may span base cells. Shared by the polygon cover.
+  // REQUIRES: every interval inside the leaf space of the bases.
+  [[nodiscard]] static Result<Tree> from_intervals(std::vector<Interval> merged,
+                                                   uint32_t depth, CtxRef ctx);
+  // Assembles a tree from B canonical base nodes of height `depth`.
+  // REQUIRES: bases.size() == B, every base canonical, depth <= reach.
+  static Tree from_bases(std::vector<Node> bases, uint32_t depth, CtxRef ctx);
+
+  const std::vector<Node>& bases() const { return bases_; }
+  const CtxRef& ctx() const { return ctx_; }
+  Hierarchy hierarchy() const { return hierarchy_; }
+  uint32_t depth() const { return depth_; }
+
+  std::vector<Hash> base_hashes() const;
+  // Recomputed on each call: one hash over 1 + 32·B bytes.
+  Hash root() const;
+  std::string root_hex() const { return to_hex(root()); }
+
+  // Canonical (coarsest) cells, ascending: one per Full node. Numeric order
+  // differs from path order when levels mix (14 < 102 though base 5 follows
+  // base 2), hence the sort.
+  std::vector<uint64_t> cells() const;
+  // Every Full node as (cid, height) in path order: base order, then digits.
+  // Their leaf ranges follow one another in ascending order.
+  void visit_full(const std::function<void(uint64_t cid, uint32_t height)>& f) const;
+  // Every level-D leaf, ascending. Throws std::bad_alloc when the list cannot
+  // be held; callers facing users check leaf_count() first.
+  std::vector<uint64_t> leaves() const;
+  uint64_t leaf_count() const;
+  bool is_empty() const;
+
+  // The node holding `cid` (validated with level bound D).
+  [[nodiscard]] Result<NodeAt> node_at(uint64_t cid) const;
+  // The cell or an ancestor is Full.
+  [[nodiscard]] Result<bool> covers(uint64_t cid) const;
+
+  // Same hierarchy, depth and root.
+  friend bool operator==(const Tree& x, const Tree& y);
+  // "Tree(H(9,6), D=3, root=<64 hex>)"
+  std::string display() const;
+
+  // Debug aid for tests: every branch has the stored arity, is not uniform,
+  // sits above height 0 and carries the hash of its children.
+  bool is_canonical() const;
+
+ private:
+  Tree(std::vector<Node> bases, CtxRef ctx, Hierarchy h, uint32_t depth)
+      : bases_(std::move(bases)), ctx_(std::move(ctx)), hierarchy_(h), depth_(depth) {}
+
+  std::vector<Node> bases_;
+  CtxRef ctx_;
+  Hierarchy hierarchy_;
+  uint32_t depth_ = 0;
+};
+
+}  // namespace kivet
