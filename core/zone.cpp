@@ -1,5 +1,6 @@
 #include "core/zone.hpp"
 
+#include <array>
 #include <cmath>
 
 namespace kivet {
@@ -8,28 +9,47 @@ namespace {
 
 constexpr uint64_t kMaxSubzones = uint64_t(1) << 30;
 
-// The digits below the leading block of the cell at (row, column) of a
-// level-`level` array: Σ (N·row_i + column_i)·A^i over the base-N digits of
-// row and column, least significant first. Returns that sum and A^level.
-// Division by the literal 3 compiles to a multiply, which keeps the common
+// For N = 3, three levels at a time: (row mod 27, column mod 27) -> the
+// interleaved base-9 value of their three digit pairs.
+constexpr std::array<uint16_t, 27 * 27> kInterleave27 = [] {
+  std::array<uint16_t, 27 * 27> t{};
+  for (uint32_t r = 0; r < 27; ++r)
+    for (uint32_t c = 0; c < 27; ++c) {
+      uint32_t v = 0, p = 1;
+      for (uint32_t rr = r, cc = c, i = 0; i < 3; ++i, rr /= 3, cc /= 3, p *= 9)
+        v += (3 * (rr % 3) + cc % 3) * p;
+      t[r * 27 + c] = uint16_t(v);
+    }
+  return t;
+}();
+
+// Division by literals compiles to multiplications, which keeps the common
 // rHEALPix grid fast in bulk calls.
-template <uint32_t kN>
-inline void interleave_fixed(uint64_t row, uint64_t column, uint32_t level,
-                             uint64_t& low, uint64_t& power) {
-  constexpr uint64_t a = uint64_t(kN) * kN;
+inline void interleave3(uint64_t row, uint64_t column, uint32_t level, uint64_t& low,
+                        uint64_t& power) {
   low = 0;
   power = 1;
-  for (uint32_t i = 0; i < level; ++i) {
-    low += (kN * (row % kN) + column % kN) * power;
-    row /= kN;
-    column /= kN;
-    power *= a;
+  uint32_t i = 0;
+  for (; i + 3 <= level; i += 3) {
+    low += kInterleave27[(row % 27) * 27 + column % 27] * power;
+    row /= 27;
+    column /= 27;
+    power *= 729;
+  }
+  for (; i < level; ++i) {
+    low += (3 * (row % 3) + column % 3) * power;
+    row /= 3;
+    column /= 3;
+    power *= 9;
   }
 }
 
+// The digits below the leading block of the cell at (row, column) of a
+// level-`level` array: Σ (N·row_i + column_i)·A^i over the base-N digits of
+// row and column, least significant first. Returns that sum and A^level.
 inline void interleave(uint32_t n, uint64_t row, uint64_t column, uint32_t level,
                        uint64_t& low, uint64_t& power) {
-  if (n == 3) return interleave_fixed<3>(row, column, level, low, power);
+  if (n == 3) return interleave3(row, column, level, low, power);
   uint64_t a = uint64_t(n) * n;
   low = 0;
   power = 1;

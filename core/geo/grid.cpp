@@ -20,7 +20,9 @@ constexpr double kRadToDeg = 180 / kPi;
 // Into [-180, 180), touching only values outside it.
 double normalise_lon(double lon) {
   if (lon >= -180 && lon < 180) return lon;
-  double m = std::fmod(lon, 360.0);
+  // fmod is exact and the identity below 360 in magnitude; skipping it
+  // there changes nothing.
+  double m = std::fabs(lon) < 360 ? lon : std::fmod(lon, 360.0);
   if (m < 0) m += 360;
   if (m >= 180) m -= 360;
   return m;
@@ -84,6 +86,17 @@ Grid Grid::from_profile(const Profile& profile) {
   // base cell's bottom or right edge is moved half a level-K cell inside.
   double k = std::ceil(std::log((2 * kPi / 3) * r * r) / (2 * std::log(double(g.n_side))));
   g.edge_fraction_ = 1 - 1 / (2 * std::pow(double(g.n_side), k));
+  g.y_band_ = kPi / 4 * r;
+  g.y_top_ = 3 * kPi / 4 * r;
+  g.x_north_lo_ = (g.north_square * (kPi / 2) - kPi) * r;
+  g.x_north_hi_ = (g.north_square * (kPi / 2) - kPi / 2) * r;
+  g.x_south_lo_ = (g.south_square * (kPi / 2) - kPi) * r;
+  g.x_south_hi_ = (g.south_square * (kPi / 2) - kPi / 2) * r;
+  g.x_half_ = kPi / 2 * r;
+  g.x_full_ = kPi * r;
+  g.side_ = (kPi / 2) * r;
+  for (uint32_t level = 0; level < g.powers_.size(); ++level)
+    g.powers_[level] = checked_pow(g.n_side, level).value_or(0);
   return g;
 }
 
@@ -116,24 +129,22 @@ std::optional<Position> Grid::cell_from_lonlat(uint32_t level, double lon,
 }
 
 std::optional<Position> Grid::cell_from_planar(uint32_t level, double x, double y) const {
-  double r = authalic_radius;
+  // Bounds precomputed by from_profile with the same expressions: (π/4)·R,
+  // (3π/4)·R, (north_square·π/2 - π)·R, ... Strict on the polar squares, the
+  // band's edges included.
   uint32_t base;
-  if (kPi / 4 * r < y && y < 3 * kPi / 4 * r &&
-      (north_square * (kPi / 2) - kPi) * r < x &&
-      x < (north_square * (kPi / 2) - kPi / 2) * r) {
+  if (y_band_ < y && y < y_top_ && x_north_lo_ < x && x < x_north_hi_) {
     base = 0;
-  } else if (-3 * kPi / 4 * r < y && y < -kPi / 4 * r &&
-             (south_square * (kPi / 2) - kPi) * r < x &&
-             x < (south_square * (kPi / 2) - kPi / 2) * r) {
+  } else if (-y_top_ < y && y < -y_band_ && x_south_lo_ < x && x < x_south_hi_) {
     base = 5;
-  } else if (-kPi / 4 * r <= y && y <= kPi / 4 * r) {
-    if (-kPi * r <= x && x < -kPi / 2 * r)
+  } else if (-y_band_ <= y && y <= y_band_) {
+    if (-x_full_ <= x && x < -x_half_)
       base = 1;
-    else if (-kPi / 2 * r <= x && x < 0)
+    else if (-x_half_ <= x && x < 0)
       base = 2;
-    else if (0 <= x && x < kPi / 2 * r)
+    else if (0 <= x && x < x_half_)
       base = 3;
-    else if (kPi / 2 * r <= x && x < kPi * r)
+    else if (x_half_ <= x && x < x_full_)
       base = 4;
     else
       return std::nullopt;
@@ -141,17 +152,16 @@ std::optional<Position> Grid::cell_from_planar(uint32_t level, double x, double 
     return std::nullopt;
   }
   if (level == 0) return Position{base, 0, 0, 0};
-  double side = (kPi / 2) * r;
-  double fy = std::fabs(y - ul_corners[base].y) / side;
-  double fx = std::fabs(x - ul_corners[base].x) / side;
+  double fy = std::fabs(y - ul_corners[base].y) / side_;
+  double fx = std::fabs(x - ul_corners[base].x) / side_;
   if (fy == 1) fy = edge_fraction_;
   if (fx == 1) fx = edge_fraction_;
-  auto j = checked_pow(n_side, level);
-  if (!j) return std::nullopt;
-  double jd = double(*j), ry = fy * jd, rx = fx * jd;
+  uint64_t j = level < powers_.size() ? powers_[level] : 0;
+  if (j == 0) return std::nullopt;  // N^level overflows
+  double jd = double(j), ry = fy * jd, rx = fx * jd;
   if (!(ry < jd && rx < jd)) return std::nullopt;
   uint64_t row = uint64_t(ry), column = uint64_t(rx);
-  if (row >= *j || column >= *j) return std::nullopt;
+  if (row >= j || column >= j) return std::nullopt;
   return Position{base, level, row, column};
 }
 

@@ -101,6 +101,11 @@ class Grid {
   Grid() : ellipsoid_(0.0) {}
   Ellipsoid ellipsoid_;
   double edge_fraction_ = 0;  // 1 - 1/(2·N^K): where fx or fy == 1 is moved
+  // The base squares' bounds in metres, as cell_from_planar tests them.
+  double y_band_ = 0, y_top_ = 0, x_north_lo_ = 0, x_north_hi_ = 0;
+  double x_south_lo_ = 0, x_south_hi_ = 0, x_half_ = 0, x_full_ = 0, side_ = 0;
+  // N^level for the levels where it fits in 64 bits (0 beyond).
+  std::array<uint64_t, 65> powers_{};
 };
 
 // Validates the profile, then builds its grid.
