@@ -196,7 +196,7 @@ class TestDisplayPolygon:
     def test_corners_are_the_inverse_of_planar_corners(self):
         # Counterclockwise from the upper-left vertex: lower-left, lower-right,
         # upper-right (the planar ring reversed).
-        for cid in cells_at(4, 60, seed=9) + [_kivet.suid_to_cid('R2888'), _kivet.suid_to_cid('O0000')]:
+        for cid in cells_at(4, 60, seed=9) + [_kivet.suid_to_cid('R2888'), _kivet.suid_to_cid('O3000')]:
             base, level, row, col = _kivet.position(cid)
             ux, uy = model.upper_left(base)
             side = math.pi / 2 * model.R / 3**level
