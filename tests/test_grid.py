@@ -195,14 +195,15 @@ class TestDisplayPolygon:
 
     def test_corners_are_the_inverse_of_planar_corners(self):
         # Counterclockwise from the upper-left vertex: lower-left, lower-right,
-        # upper-right (the planar ring reversed).
+        # upper-right (the planar ring reversed). Polar nuclei are checked by
+        # the round trips of test_geo.
         for cid in cells_at(4, 60, seed=9) + [_kivet.suid_to_cid('R2888'), _kivet.suid_to_cid('O3000')]:
             base, level, row, col = _kivet.position(cid)
             ux, uy = model.upper_left(base)
             side = math.pi / 2 * model.R / 3**level
             ring = ring_of(cid, 2)
-            if abs(ring[-2][1]) == 90:
-                continue
+            if base in (0, 5):
+                continue  # corners on the squares' diagonals have two images
             for (dc, dr), point in zip([(0, 0), (0, 1), (1, 1), (1, 0)], ring):
                 x, y = model.forward(*point)
                 wrap = 2 * math.pi * model.R  # the band's two ends are one meridian
