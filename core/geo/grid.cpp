@@ -206,13 +206,10 @@ bool Grid::contains_pole(std::span<const uint32_t> path) const {
 
 namespace {
 
-// Appends the closed ring of the cell with m points per edge; on error the
-// vector is restored to its former size.
-Result<void> append_ring(const Grid& g, std::span<const uint32_t> path, size_t m,
-                         std::vector<LonLat>& out) {
-  size_t start = out.size();
-  size_t count = ring_size(m);
-  out.reserve(start + count);
+// Writes the closed ring of the cell with m points per edge into out, which
+// holds exactly 4(m - 1) + 1 points.
+Result<void> write_ring(const Grid& g, std::span<const uint32_t> path, size_t m,
+                        std::span<LonLat> out) {
   Planar ul = g.ul_vertex(path);
   double s = g.cell_side(uint32_t(path.size() - 1));
   double step = s / double(m - 1);
@@ -222,19 +219,17 @@ Result<void> append_ring(const Grid& g, std::span<const uint32_t> path, size_t m
   const Planar corners[4] = {
       {ul.x, ul.y}, {ul.x + s, ul.y}, {ul.x + s, ul.y - s}, {ul.x, ul.y - s}};
   static constexpr double kDx[4] = {1, 0, -1, 0}, kDy[4] = {0, -1, 0, 1};
+  size_t k = 0;
   for (size_t e = 0; e < 4; ++e) {
     for (size_t i = 0; i + 1 < m; ++i) {
       double d = step * double(i);
       auto p = g.to_lonlat(corners[e].x + kDx[e] * d, corners[e].y + kDy[e] * d,
                            rearrange);
-      if (!p) {
-        out.resize(start);
-        return std::unexpected(p.error());
-      }
-      out.push_back(*p);
+      if (!p) return std::unexpected(p.error());
+      out[k++] = *p;
     }
   }
-  out.push_back(out[start]);
+  out[k] = out[0];
   return {};
 }
 
@@ -242,62 +237,67 @@ Result<void> append_ring(const Grid& g, std::span<const uint32_t> path, size_t m
 
 Result<std::vector<LonLat>> Grid::cell_ring(std::span<const uint32_t> path,
                                             size_t n) const {
-  std::vector<LonLat> out;
-  if (auto r = append_ring(*this, path, std::max<size_t>(n, 2), out); !r)
-    return std::unexpected(r.error());
+  size_t m = std::max<size_t>(n, 2);
+  std::vector<LonLat> out(ring_size(m));
+  if (auto r = write_ring(*this, path, m, out); !r) return std::unexpected(r.error());
   return out;
 }
 
-Result<void> Grid::append_cell_polygon(std::span<const uint32_t> path, size_t n,
-                                       std::vector<LonLat>& out) const {
+size_t Grid::polygon_size(std::span<const uint32_t> path, size_t n) const {
+  if (!is_polar(path[0])) return 5;
+  return ring_size(std::max<size_t>(n, 2)) + (contains_pole(path) ? 4 : 0);
+}
+
+Result<void> Grid::write_cell_polygon(std::span<const uint32_t> path, size_t n,
+                                      std::span<LonLat> out) const {
   size_t m = is_polar(path[0]) ? std::max<size_t>(n, 2) : 2;
-  size_t start = out.size();
-  if (auto r = append_ring(*this, path, m, out); !r) return r;
-  auto ring = out.begin() + ptrdiff_t(start);
-  std::reverse(ring, out.end());
+  size_t closed = ring_size(m);
+  if (auto r = write_ring(*this, path, m, out.first(closed)); !r) return r;
+  auto ring = out.first(closed);
+  std::reverse(ring.begin(), ring.end());
   if (!contains_pole(path)) {
     double lo = INFINITY, hi = -INFINITY;
-    for (auto it = ring; it != out.end(); ++it) {
-      if (std::isnan(it->lon)) continue;
-      lo = std::min(lo, it->lon);
-      hi = std::max(hi, it->lon);
+    for (const LonLat& p : ring) {
+      if (std::isnan(p.lon)) continue;
+      lo = std::min(lo, p.lon);
+      hi = std::max(hi, p.lon);
     }
     if (hi - lo > 180)
-      for (auto it = ring; it != out.end(); ++it)
-        if (it->lon < 0) it->lon += 360;
+      for (LonLat& p : ring)
+        if (p.lon < 0) p.lon += 360;
     return {};
   }
   // A cap: its ring circles the pole, so draw it as the band between the
-  // boundary and the pole, cut at the antimeridian.
-  out.pop_back();
-  std::stable_sort(ring, out.end(), [](const LonLat& a, const LonLat& b) {
+  // boundary and the pole, cut at the antimeridian. The k boundary points
+  // move to out[1..k]; the cut and the pole fill both ends.
+  size_t k = closed - 1;
+  auto points = out.subspan(1, k);
+  std::copy_backward(out.begin(), out.begin() + ptrdiff_t(k), points.end());
+  std::stable_sort(points.begin(), points.end(), [](const LonLat& a, const LonLat& b) {
     return total_order_key(a.lon) < total_order_key(b.lon);
   });
-  LonLat first = *ring, last = out.back();
+  LonLat first = points.front(), last = points.back();
   double d = (first.lon + 360) - last.lon;
   double phi = d <= 0 ? last.lat
                       : last.lat + ((180 - last.lon) / d) * (first.lat - last.lat);
-  if (path[0] == 0) {
-    out.insert(ring, LonLat{-180, phi});
-    out.push_back({180, phi});
-    out.push_back({180, 90});
-    out.push_back({-180, 90});
-    out.push_back({-180, phi});
-  } else {
-    std::reverse(ring, out.end());
-    out.insert(ring, LonLat{180, phi});
-    out.push_back({-180, phi});
-    out.push_back({-180, -90});
-    out.push_back({180, -90});
-    out.push_back({180, phi});
+  double west = -180, east = 180, pole = 90;
+  if (path[0] != 0) {
+    std::reverse(points.begin(), points.end());
+    std::swap(west, east);
+    pole = -90;
   }
+  out[0] = {west, phi};
+  out[k + 1] = {east, phi};
+  out[k + 2] = {east, pole};
+  out[k + 3] = {west, pole};
+  out[k + 4] = {west, phi};
   return {};
 }
 
 Result<std::vector<LonLat>> Grid::cell_polygon(std::span<const uint32_t> path,
                                                size_t n) const {
-  std::vector<LonLat> out;
-  if (auto r = append_cell_polygon(path, n, out); !r) return std::unexpected(r.error());
+  std::vector<LonLat> out(polygon_size(path, n));
+  if (auto r = write_cell_polygon(path, n, out); !r) return std::unexpected(r.error());
   return out;
 }
 
