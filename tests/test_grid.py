@@ -128,6 +128,17 @@ class TestDisplayPolygon:
                 assert ring[0] == ring[-1]
                 assert signed_area(ring) > 0, cid
 
+    def test_every_corner_of_the_layout_inverts(self):
+        # Outer corners of the polar squares, the band's edges and x = -π lie
+        # on the image's boundary; the tolerances keep them inside.
+        cells = np.array([c for b in range(9, 15) for c in range(b * 81, b * 81 + 81)],
+                         np.uint64)
+        for ns in range(4):
+            for ss in range(4):
+                p = _kivet.Profile(north_square=ns, south_square=ss)
+                coords, _ = _kivet._cell_boundaries(cells, 2, p)
+                assert np.isfinite(coords).all()
+
     def test_equatorial_cells_are_their_four_corners(self):
         for n in (2, 3, 10):
             for cid in [_kivet.suid_to_cid(s) for s in ("O", "P4", "Q888", "R0123")]:

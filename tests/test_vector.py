@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import _kivet
+from test_leaks import assert_flat, swallow
 
 NOT_CONTIGUOUS = "array is not contiguous: The given array is not contiguous or is misaligned."
 
@@ -222,3 +223,25 @@ class TestRefusals:
         assert _kivet._cells_to_lonlat.__doc__ == "The nucleus of each cell, `(lon, lat)` degrees."
         assert _kivet._cell_neighbours.__doc__ == (
             "The four edge neighbours of each cell, columns up, right, down, left.")
+
+
+class TestMemoryStaysFlat:
+    c = np.array([9, 100, 1000, 13 * 9**4 + 17], np.uint64)
+    lon, lat = points(64)
+    bad = np.array([9, 5], np.uint64)
+    FAMILIES = {
+        "from_lonlat": lambda s: _kivet._cells_from_lonlat(s.lon, s.lat, 9),
+        "from_lonlat_bad": lambda s: _kivet._cells_from_lonlat(s.lon, s.lat[:3], 9),
+        "to_lonlat": lambda s: _kivet._cells_to_lonlat(s.c),
+        "boundaries": lambda s: _kivet._cell_boundaries(s.c),
+        "neighbours_bad": lambda s: _kivet._cell_neighbours(s.bad),
+        "geojson": lambda s: _kivet.cells_geojson(s.c.tolist()),
+        "zone": lambda s: (_kivet.subzones(100, 2), _kivet.neighbours(100),
+                           _kivet.position(100), _kivet.cell_area_m2(3)),
+        "zone_bad": lambda s: _kivet.subzone_index(10, 81),
+    }
+
+    @pytest.mark.parametrize("name", sorted(FAMILIES))
+    def test_calls_leave_memory_flat(self, name):
+        fn = self.FAMILIES[name]
+        assert_flat(swallow(lambda: fn(self)), n=5000)
