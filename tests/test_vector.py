@@ -200,6 +200,15 @@ class TestRefusals:
         with raises("cell 7: cid 135 names base 6, outside [0, 6)"):
             _kivet._cells_to_lonlat(c)
 
+    def test_cell_at_messages_pass_unchanged(self):
+        one = np.array([150.0]), np.array([0.0])  # base cell R (4)
+        with raises("base 4 out of range [0, 2)"):
+            _kivet._cells_from_lonlat(*one, 3, _kivet.Profile(n_base=2))
+        with raises("level 5 is deeper than the deepest level, 4"):
+            _kivet._cells_from_lonlat(*one, 5, _kivet.Profile(aperture=4096))
+        got = _kivet._cells_from_lonlat(*one, 4, _kivet.Profile(aperture=4096))
+        assert _kivet.position(int(got[0]), _kivet.Profile(aperture=4096))[:2] == (4, 4)
+
     def test_neighbours_need_six_base_cells(self):
         p = _kivet.Profile(n_base=5)
         with raises("cell 0: the rHEALPix layout has 6 base cells, the profile has 5"):
