@@ -6,7 +6,7 @@
 // object is touched while the workers run. Element failures are messages;
 // the first recorded one is raised after the lock is re-acquired.
 #include <array>
-#include <cstring>
+#include <algorithm>
 #include <optional>
 #include <span>
 #include <string>

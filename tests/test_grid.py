@@ -116,8 +116,13 @@ class TestFeatureCollection:
         with pytest.raises(TypeError, match="n"):
             _kivet.cells_geojson([9], n=2.5)
         assert str(inspect.signature(_kivet.cells_geojson)) == "(cids, profile=None, n=3)"
-        assert _kivet.cells_geojson.__doc__.startswith(
-            "GeoJSON FeatureCollection of cell polygons for display")
+        assert _kivet.cells_geojson.__doc__ == (
+            "GeoJSON FeatureCollection of cell polygons for display: counterclockwise rings, "
+            "`n` points\nper edge on polar cells (equatorial cells are their four corners), "
+            "rings that cross the\nantimeridian shifted east of 180\u00b0 so tile maps draw "
+            "them whole, and each polar cap closed\nthrough its pole. Properties: `cid`, "
+            "`suid`, `level`; feature `id` is the cid as a string.")
+        assert _kivet.cell_area_m2.__doc__ is None  # the bare signature
 
 
 class TestDisplayPolygon:
