@@ -1,12 +1,15 @@
 """Throughput of the array functions against the h3 library on the same points.
 
-Prints points/s (or cells/s) for each operation, the median of several runs, and
-the ratio to h3's latlng_to_cell at resolution 9 (cells of similar size to
-level 10: 0.105 km² against 0.081 km²) measured in the same run.
+Prints points/s (or cells/s) for each operation, the median of several runs,
+and the ratio to h3 doing the same work in the same run: latlng_to_cell at
+resolution 9 (cells of 0.105 km², against 0.081 km² at level 10),
+cell_to_latlng, grid_disk(cell, 1) for neighbours and cell_to_boundary.
+h3's Python API takes one cell per call, so it runs as a loop over a
+subsample; the figures are scaled to rates.
 """
 
+import os
 import statistics
-import sys
 import time
 
 import numpy as np
@@ -15,11 +18,12 @@ import _kivet
 
 try:
     import h3
-    import h3.api.basic_int
+    import h3.api.basic_int as h3i
 except ImportError:  # bench-only peer
     h3 = None
 
 POINTS = 10_000_000
+H3_SAMPLE = 200_000
 RUNS = 5
 
 
@@ -32,54 +36,53 @@ def median_time(fn, runs=RUNS):
     return statistics.median(times)
 
 
-def h3_rate(lon, lat):
-    """Points/s of h3.latlng_to_cell at resolution 9, one thread.
-
-    h3's Python API converts one point per call; its C core is what a vectorised
-    wrapper would reach, so both the per-call Python rate and an estimate of the
-    C core alone (the Python call overhead of a no-op builtin subtracted) are
-    reported.
-    """
-    n = 200_000
-    la, lo = lat[:n].tolist(), lon[:n].tolist()
-    f = h3.api.basic_int.latlng_to_cell
-    t = median_time(lambda: [f(a, b, 9) for a, b in zip(la, lo)], 3)
-    g = max
-    overhead = median_time(lambda: [g(a, b, 9) for a, b in zip(la, lo)], 3)
-    return n / t, n / max(t - overhead, 1e-9)
-
-
 def main():
     rng = np.random.default_rng(2026)
     lon = rng.uniform(-180, 180, POINTS)
     lat = np.degrees(np.arcsin(rng.uniform(-1, 1, POINTS)))
-    print(f"{POINTS} random points, level 10, median of {RUNS} runs")
+    print(f"{POINTS} random points, level 10, median of {RUNS} runs; "
+          f"{os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.1f}")
 
-    rates = {}
+    ours = {}
     for nthreads in (1, 0):
         t = median_time(lambda: _kivet._cells_from_lonlat(lon, lat, 10, nthreads=nthreads))
-        rates[nthreads] = POINTS / t
-        print(f"_cells_from_lonlat nthreads={nthreads}: {POINTS / t / 1e6:8.2f} M points/s")
+        ours["from", nthreads] = POINTS / t
+        print(f"_cells_from_lonlat nthreads={nthreads}: {POINTS / t / 1e6:7.2f} M points/s")
+    print(f"  nthreads=0 / nthreads=1: {ours['from', 0] / ours['from', 1]:.2f}x")
     cids = _kivet._cells_from_lonlat(lon, lat, 10)
     for name, fn, count in (
-        ("_cells_to_lonlat", lambda c: _kivet._cells_to_lonlat(c, nthreads=1), POINTS),
-        ("_cell_neighbours", lambda c: _kivet._cell_neighbours(c, nthreads=1), POINTS),
-        ("_cell_boundaries", lambda c: _kivet._cell_boundaries(c, nthreads=1), POINTS // 10),
+        ("_cells_to_lonlat", _kivet._cells_to_lonlat, POINTS),
+        ("_cell_neighbours", _kivet._cell_neighbours, POINTS),
+        ("_cell_boundaries", _kivet._cell_boundaries, POINTS // 10),
     ):
         sub = cids[:count]
-        t = median_time(lambda: fn(sub), 3)
-        print(f"{name} nthreads=1: {count / t / 1e6:8.2f} M cells/s")
-    print(f"two-core speed-up of _cells_from_lonlat: {rates[0] / rates[1]:.2f}x")
+        t = median_time(lambda: fn(sub, nthreads=1), 3)
+        ours[name] = count / t
+        print(f"{name} nthreads=1: {count / t / 1e6:7.2f} M cells/s")
 
     if h3 is None:
-        print("h3 not installed: pip install h3 for the comparison")
+        print("h3 not installed (pip install h3) : no peer comparison")
         return
-    per_call, core = h3_rate(lon, lat)
-    print(f"h3 {h3.__version__} latlng_to_cell res 9 (Python loop): {per_call / 1e6:8.2f} M points/s")
-    print(f"h3 latlng_to_cell, call overhead removed (C core):  {core / 1e6:8.2f} M points/s")
-    print(f"ratio one thread vs h3 loop: {rates[1] / per_call:6.1f}x; vs h3 C core: {rates[1] / core:5.1f}x")
-    print(f"ratio nthreads=0 vs h3 loop: {rates[0] / per_call:6.1f}x; vs h3 C core: {rates[0] / core:5.1f}x")
+    la, lo = lat[:H3_SAMPLE].tolist(), lon[:H3_SAMPLE].tolist()
+    t = median_time(lambda: [h3i.latlng_to_cell(a, b, 9) for a, b in zip(la, lo)], 3)
+    h3_from = H3_SAMPLE / t
+    hcells = [h3i.latlng_to_cell(a, b, 9) for a, b in zip(la, lo)]
+    peers = {}
+    for name, fn in (("_cells_to_lonlat", h3i.cell_to_latlng),
+                     ("_cell_neighbours", lambda c: h3i.grid_disk(c, 1)),
+                     ("_cell_boundaries", h3i.cell_to_boundary)):
+        t = median_time(lambda: [fn(c) for c in hcells], 3)
+        peers[name] = H3_SAMPLE / t
+    print(f"h3 {h3.__version__}, one call per cell, {H3_SAMPLE} cells:")
+    print(f"  latlng_to_cell res 9: {h3_from / 1e6:7.2f} M points/s -> _cells_from_lonlat "
+          f"{ours['from', 1] / h3_from:5.1f}x (1 thread), {ours['from', 0] / h3_from:5.1f}x "
+          "(nthreads=0)")
+    for name, peer in (("_cells_to_lonlat", "cell_to_latlng"),
+                       ("_cell_neighbours", "grid_disk k=1"),
+                       ("_cell_boundaries", "cell_to_boundary")):
+        print(f"  {peer:20s}: {peers[name] / 1e6:7.2f} M cells/s -> {name} "
+              f"{ours[name] / peers[name]:5.1f}x")
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    main()
