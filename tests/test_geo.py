@@ -1,9 +1,7 @@
-"""The ellipsoid and the rHEALPix projection, seen through the cells they place.
-
-The forward map is reached through `_cells_from_lonlat`, the inverse through
-`_cells_to_lonlat` (cell nuclei). Two references: the closed-form Python model
-in rhealpix_model, and PROJ's rhealpix projection through pyproj.
-"""
+"""The projection seen through the cells it places: the forward map through
+`_cells_from_lonlat`, the inverse through `_cells_to_lonlat` (cell nuclei),
+with PROJ's rhealpix projection through pyproj as an independent oracle.
+(test_projection checks the core functions directly.)"""
 
 import itertools
 import math
@@ -13,6 +11,11 @@ import pytest
 
 import _kivet
 import rhealpix_model as model
+
+try:
+    import pyproj
+except ImportError:  # test extra
+    pyproj = None
 
 SQUARES = list(itertools.product(range(4), range(4)))
 
@@ -35,38 +38,8 @@ class TestEllipsoid:
         assert r == pytest.approx(6371007.18, abs=0.01)
         assert r == pytest.approx(model.R, rel=1e-15)
 
-    def test_sphere_is_its_own_authalic_sphere(self):
-        sphere = _kivet.Profile(inv_f_nano=2**64 - 1)  # f = 5e-11: nearly round
-        r = math.sqrt(sphere.area_m2(0) * 3 / (2 * math.pi))
-        assert r == pytest.approx(6378137.0, rel=1e-10)
-
 
 class TestRoundTrip:
-    @pytest.mark.parametrize("ns,ss", SQUARES)
-    def test_inverse_then_exact_forward_returns_the_planar_point(self, ns, ss):
-        # Nuclei of random level-15 cells: the module's inverse, then the
-        # closed-form forward, must land on the planar centre within 1e-12 rad.
-        prof = model.profile(ns, ss)
-        cids = random_cells(400, 15, seed=ns * 4 + ss, ns=ns, ss=ss)
-        lon, lat = _kivet._cells_to_lonlat(cids, prof)
-        for cid, a, b in zip(cids.tolist(), lon, lat):
-            if abs(b) >= 89:
-                continue
-            x, y = model.forward(a, b, ns, ss)
-            px, py = model.nucleus_planar(cid, ns, ss)
-            assert math.hypot(x - px, y - py) <= 1e-12 * model.R, (cid, a, b)
-
-    @pytest.mark.parametrize("ns,ss", SQUARES)
-    def test_forward_agrees_with_exact_forward_to_a_micrometre(self, ns, ss):
-        # Level-15 cells are 0.7 m wide; points farther than 1 µm from an edge
-        # must fall in the cell the exact forward map puts them in.
-        lon, lat = random_points(400, seed=100 + ns * 4 + ss)
-        got = _kivet._cells_from_lonlat(lon, lat, 15, model.profile(ns, ss))
-        for cid, a, b in zip(got.tolist(), lon, lat):
-            base, row, col, margin = model.locate(*model.forward(a, b, ns, ss), 15, ns, ss)
-            if margin > 1e-6:
-                assert _kivet.position(cid) == (base, 15, row, col), (a, b)
-
     @pytest.mark.parametrize("level", range(16))
     def test_cell_of_a_nucleus_is_the_cell(self, level):
         for ns, ss in SQUARES:
@@ -100,17 +73,8 @@ class TestLandmarks:
         assert _kivet.position(int(cids[0]))[:2] == (1, 7)
         assert _kivet.position(int(cids[0]))[3] == 0
 
-    def test_equator_maps_longitude_linearly(self):
-        # Equatorial x = λ·R, so level-L columns split longitude evenly.
-        lon = 50 + np.arange(-179.5, 180, 1.0)
-        cids = _kivet._cells_from_lonlat(lon, np.zeros(lon.size), 2)
-        cols = [(_kivet.position(c)[0] - 1) * 9 + _kivet.position(c)[3] for c in cids.tolist()]
-        assert cols == [int((v - 50 + 180) // 10) for v in lon]
 
-
-pyproj = pytest.importorskip("pyproj")
-
-
+@pytest.mark.skipif(pyproj is None, reason="pyproj is not installed")
 class TestAgainstProj:
     # PROJ's rhealpix works on the authalic sphere scaled by the authalic
     # radius (as here) and its north_square/south_square parameters mean the

@@ -55,10 +55,6 @@ class TestCellArea:
                 assert p.area_m2(level) == _kivet.cell_area_m2(level, p)
         assert _kivet.cell_area_m2(5, None) == _kivet.cell_area_m2(5)
 
-    def test_aperture_four_halves_the_side(self):
-        p = _kivet.Profile(aperture=4)
-        assert p.area_m2(1) == pytest.approx(p.area_m2(0) / 4, rel=1e-15)
-
     def test_signatures_and_argument_errors(self):
         assert str(inspect.signature(_kivet.cell_area_m2)) == "(level, profile=None)"
         assert _kivet.Profile.area_m2.__doc__ == "Exact ellipsoidal cell area at `level`, m\u00b2."
