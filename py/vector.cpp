@@ -188,7 +188,7 @@ KIVET_FUNCTION(fn_cells_to_lonlat) {
     ok(profile.validate());
     auto cids = slice<uint64_t>(cid_array);
     Grid grid = Grid::from_profile(profile);
-    Hierarchy h = profile.hierarchy();
+    CellDecoder decoder(profile.hierarchy());
     Ref lon_out = new_array({npy_intp(cids.size())}, NPY_FLOAT64);
     Ref lat_out = new_array({npy_intp(cids.size())}, NPY_FLOAT64);
     double* lon = data_of<double>(lon_out);
@@ -197,7 +197,7 @@ KIVET_FUNCTION(fn_cells_to_lonlat) {
     {
       Unlocked unlocked;
       failure = run(cids.size(), nthreads, [&](size_t i) -> Outcome {
-        auto p = position(h, cids[i]);
+        auto p = decoder.position(cids[i]);
         if (!p) return cell_failure(i, p.error());
         auto q = grid.nucleus(*p);
         if (!q) return cell_failure(i, q.error());
@@ -284,7 +284,7 @@ KIVET_FUNCTION(fn_cell_neighbours) {
     auto cids = slice<uint64_t>(cid_array);
     Ref out = new_array({npy_intp(cids.size()), 4}, NPY_UINT64);
     uint64_t* cells = data_of<uint64_t>(out);
-    Hierarchy h{profile.aperture, 6};
+    CellDecoder decoder(Hierarchy{profile.aperture, 6});
     std::optional<Error> layout;
     if (profile.n_base != 6)
       layout = Error::message(cat("the rHEALPix layout has 6 base cells, the profile has ",
@@ -294,7 +294,7 @@ KIVET_FUNCTION(fn_cell_neighbours) {
       Unlocked unlocked;
       failure = run(cids.size(), nthreads, [&](size_t i) -> Outcome {
         if (layout) return cell_failure(i, *layout);
-        auto nb = neighbours(h, profile.north_square, profile.south_square, cids[i]);
+        auto nb = neighbours(decoder, profile.north_square, profile.south_square, cids[i]);
         if (!nb) return cell_failure(i, nb.error());
         uint64_t* row = cells + 4 * i;
         row[0] = nb->up;

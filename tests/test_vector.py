@@ -199,6 +199,11 @@ class TestRefusals:
         c[7] = 15 * 9
         with raises("cell 7: cid 135 names base 6, outside [0, 6)"):
             _kivet._cells_to_lonlat(c)
+        c[7] = 9**20
+        for f in CID_FUNCTIONS:
+            with raises(f"cell 7: cid {9**20} is at level 19, deeper than the deepest "
+                        "level, 18"):
+                f(c)
 
     def test_cell_at_messages_pass_unchanged(self):
         one = np.array([150.0]), np.array([0.0])  # base cell R (4)
