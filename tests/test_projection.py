@@ -21,11 +21,13 @@ PROGRAM = r"""
 #include <iostream>
 #include <string>
 #include "core/geo/ellipsoid.hpp"
+#include "core/geo/grid.hpp"
 #include "core/geo/healpix.hpp"
 #include "core/geo/rhealpix.hpp"
 using namespace kivet;
 
 int main() {
+  const Grid grid = Grid::from_profile(Profile::ogc());
   std::string cmd;
   while (std::cin >> cmd) {
     if (cmd == "coef") {
@@ -47,6 +49,19 @@ int main() {
       auto r = rhealpix_ellipsoid_inverse(ns, ss, re, x, y, e);
       if (r) std::printf("%.17g %.17g", r->lam, r->phi);
       else std::printf("ERR %s", r.error().text().c_str());
+    } else if (cmd == "cell") {  // planar point in units of the authalic radius
+      unsigned level; double x, y;
+      std::cin >> level >> x >> y;
+      double r = grid.authalic_radius;
+      auto c = grid.cell_from_planar(level, x * r, y * r);
+      if (c) std::printf("%u %llu %llu", c->base, (unsigned long long)c->row,
+                         (unsigned long long)c->column);
+      else std::printf("none");
+    } else if (cmd == "b3") {
+      std::string suid;
+      std::cin >> suid;
+      auto b = grid.boundary3(*suid_to_path(suid));
+      for (const LonLat& p : *b) std::printf("%.17g %.17g ", p.lon, p.lat);
     } else if (cmd == "tri") {
       unsigned ns, ss; double x, y;
       std::cin >> ns >> ss >> x >> y;
@@ -81,7 +96,9 @@ INVERSE = [
 @pytest.fixture(scope="module")
 def native(tmp_path_factory):
     sources = [f"core/geo/{f}" for f in ("ellipsoid.cpp", "healpix.cpp", "rhealpix.cpp")]
-    sources += ["core/error.cpp", "core/support/text.cpp"]
+    sources += ["core/geo/grid.cpp", "core/zone.cpp", "core/profile.cpp",
+                "core/hierarchy.cpp", "core/error.cpp"]
+    sources += [f"core/support/{f}" for f in ("text.cpp", "json.cpp", "sha256.cpp")]
     exe = build(tmp_path_factory.mktemp("proj"), PROGRAM, sources)
 
     def run(lines):
@@ -194,6 +211,48 @@ class TestProjection:
             corners += [(ns, ss, -PI, PI / 4), (ns, ss, -PI, -PI / 4), (ns, ss, -PI, 0.1)]
         out = native([f"inv {a} {b} 1 {f(x)} {f(y)} {f(E_WGS84)}" for a, b, x, y in corners])
         assert not [c for c, line in zip(corners, out) if line.startswith("ERR")]
+
+
+class TestCellFromPlanar:
+    def test_points_on_the_last_edges_fall_in_the_last_row_and_column(self, native):
+        # fy = 1 exactly on the band's bottom edge; x just below -π/2 gives
+        # fx = 1 in base O after rounding.
+        lines = [f"cell {L} 0.1 {f(-PI / 4)}" for L in range(16)]
+        lines += [f"cell {L} {f(math.nextafter(-PI / 2, -4))} 0.5" for L in range(16)]
+        out = native(lines)
+        for level, line in enumerate(out[:16]):
+            base, row, col = map(int, line.split())
+            assert (base, row) == (3, 3**level - 1)
+        for level, line in enumerate(out[16:]):
+            base, row, col = map(int, line.split())
+            assert (base, col) == (1, 3**level - 1)
+
+    def test_edges_of_the_layout(self, native):
+        out = native([f"cell 3 {f(-PI)} 0", f"cell 3 {f(PI)} 0",  # band: closed west, open east
+                      f"cell 3 {f(-PI / 2)} 0",  # base edge: eastern cell
+                      f"cell 3 -2.3 {f(PI / 4)}", f"cell 3 -2.3 {f(3 * PI / 4)}",
+                      f"cell 3 {f(-PI)} 1.0",  # the north square's edges are open
+                      "cell 3 -2.3 1.3", "cell 3 -2.3 -1.3", "cell 3 0 1.3"])
+        assert out[0].split()[:1] == ["1"] and out[1] == "none"
+        assert out[2].split() == ["2", "13", "0"]
+        assert out[3].split()[0] == "1" and out[4] == "none" and out[5] == "none"
+        assert out[6].split()[0] == "0" and out[7].split()[0] == "5" and out[8] == "none"
+
+
+class TestBoundarySamples:
+    def test_polar_cells_sample_their_ring(self, native):
+        (line,) = native(["b3 N48"])
+        pts = floats(line)
+        assert len(pts) == 18 and pts[:2] == pts[-2:]
+
+    def test_equatorial_cells_sample_a_lonlat_rectangle(self, native):
+        (line,) = native(["b3 Q0"])
+        lon0, lat0, lon0b, lat2, lon1, lat0b, lon1b, lat2b, lon2, lat0c, lon2b, lat2c, \
+            lon0c, lat1, lon2c, lat1b = floats(line)
+        assert lon0 == lon0b == lon0c and lon2 == lon2b == lon2c and lon1 == lon1b
+        assert lat0 == lat0b == lat0c and lat2 == lat2b == lat2c and lat1 == lat1b
+        assert (lon0, lon1, lon2) == pytest.approx((50, 65, 80))
+        assert lat0 > lat1 > lat2
 
 
 class TestTriangle:
