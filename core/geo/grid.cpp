@@ -20,8 +20,7 @@ constexpr double kRadToDeg = 180 / kPi;
 // Into [-180, 180), touching only values outside it.
 double normalise_lon(double lon) {
   if (lon >= -180 && lon < 180) return lon;
-  // fmod is exact and the identity below 360 in magnitude; skipping it
-  // there changes nothing.
+  // fmod(m, 360) is m itself when |m| < 360, so the call is skipped there.
   double m = std::fabs(lon) < 360 ? lon : std::fmod(lon, 360.0);
   if (m < 0) m += 360;
   if (m >= 180) m -= 360;
