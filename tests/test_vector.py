@@ -137,6 +137,10 @@ class TestRefusals:
                 _kivet._cells_from_lonlat(bad, lat, 3)
         with pytest.raises(TypeError, match="lat"):
             _kivet._cells_from_lonlat(lon, lat.astype(np.int64), 3)
+        with pytest.raises(OverflowError, match="nthreads"):
+            _kivet._cells_from_lonlat(lon, lat, 3, nthreads=-1)
+        with pytest.raises(OverflowError, match="level"):
+            _kivet._cells_from_lonlat(lon, lat, -3)
         c = cells(4)
         for f in CID_FUNCTIONS:
             for bad in (c.astype(np.int64), c.tolist(), c.reshape(2, 2), c.astype(float)):
