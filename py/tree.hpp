@@ -45,4 +45,7 @@ KIVET_METHOD(tree_intersect);
 KIVET_METHOD(tree_difference);
 KIVET_METHOD(tree_divergence);
 
+// grid.cpp
+KIVET_METHOD(tree_geojson);
+
 }  // namespace kivet::py
