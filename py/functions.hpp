@@ -30,4 +30,9 @@ KIVET_FUNCTION(fn_subzone_at);
 KIVET_FUNCTION(fn_subzones);
 KIVET_FUNCTION(fn_neighbours);
 
+// raster.cpp
+KIVET_FUNCTION(fn_halo_index);
+KIVET_FUNCTION(fn_raster_index);
+KIVET_FUNCTION(fn_raster_cells);
+
 }  // namespace kivet::py

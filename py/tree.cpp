@@ -133,6 +133,15 @@ PyMethodDef kTreeMethods[] = {
     METHOD("divergence", tree_divergence,
            "divergence($self, other)\n--\n\nMaximal subtrees where two coverages "
            "differ: `[{\"cid\", \"suid\", \"hash_a\", \"hash_b\"}, ...]`."),
+    // Rasters (raster.cpp).
+    METHOD("raster", tree_raster,
+           "raster($self)\n--\n\nThe covered leaves as six base-cell rasters at `depth`, "
+           "`uint8`, shape `(6, n, n)` with\n`n = 3**depth`, base-major then scanline: "
+           "`numpy.frombuffer(t.raster(), numpy.uint8)`."),
+    {"from_raster", FASTCALL(tree_from_raster), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_raster($type, data, depth, profile=None)\n--\n\nThe canonical tree of a "
+     "raster laid out as `raster` returns it (any nonzero byte is\ncovered), e.g. "
+     "`Tree.from_raster(mask.astype(numpy.uint8).tobytes(), depth)`."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef kGetSet[] = {
