@@ -200,6 +200,12 @@ void write_raster(const Tree& tree, std::span<uint8_t> out) {
   for (uint32_t b = 0; b < h.b; ++b) painter.paint(tree.bases()[b], out.data() + b * n * n, d);
 }
 
+void paint_block(const Node& node, uint32_t height, uint32_t side, uint8_t* top_left,
+                 uint64_t stride) {
+  std::vector<uint64_t> pow = powers(side, height);
+  Painter{stride, side, pow.data()}.paint(node, top_left, height);
+}
+
 Node block_node(const uint8_t* top_left, uint64_t stride, uint32_t side,
                 uint32_t height, const Ctx& ctx) {
   assert(ctx.hierarchy.a == side * side && height <= ctx.ladders.reach());

@@ -43,6 +43,11 @@ void ensure_memory(uint64_t bytes);
 // once. REQUIRES: out.size() == raster_shape(tree.hierarchy(), depth).cells.
 void write_raster(const Tree& tree, std::span<uint8_t> out);
 
+// Writes the leaves of `node` (height `height`) as 1/0 bytes into the
+// N^height × N^height block at `top_left`, rows `stride` bytes apart.
+void paint_block(const Node& node, uint32_t height, uint32_t side, uint8_t* top_left,
+                 uint64_t stride);
+
 // The canonical node of the N^height × N^height block of a byte mask whose
 // top-left leaf is at `top_left`, rows `stride` bytes apart; any nonzero byte
 // is a covered leaf. Uniform blocks are recognised by scanning bytes, the rest

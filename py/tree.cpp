@@ -142,6 +142,19 @@ PyMethodDef kTreeMethods[] = {
      "from_raster($type, data, depth, profile=None)\n--\n\nThe canonical tree of a "
      "raster laid out as `raster` returns it (any nonzero byte is\ncovered), e.g. "
      "`Tree.from_raster(mask.astype(numpy.uint8).tobytes(), depth)`."},
+    // DGGS-JSON zone data (zone_data.cpp).
+    METHOD("to_dggs_json", tree_to_dggs_json,
+           "to_dggs_json($self, zone, field=\"coverage\")\n--\n\nDGGS-JSON zone data for "
+           "the sub-zones of `zone` at `depth`, in the DGGRS's sub-zone\norder: 1 where "
+           "covered, null elsewhere. The tree's profile must be the registered OGC\n"
+           "rHEALPix DGGRS (the default profile is)."),
+    {"from_dggs_json", FASTCALL(tree_from_dggs_json),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "from_dggs_json(doc, field=None, depth=None, nonzero=False, profile=None)\n--\n\n"
+     "The coverage a DGGS-JSON zone-data document describes: the sub-zones of its zone "
+     "whose\nvalue in `field` is present (not null, and not zero if `nonzero`); `field` "
+     "and `depth` may be\nomitted when the document has only one. `doc` is JSON text or "
+     "Python data."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef kGetSet[] = {
