@@ -35,4 +35,10 @@ KIVET_FUNCTION(fn_halo_index);
 KIVET_FUNCTION(fn_raster_index);
 KIVET_FUNCTION(fn_raster_cells);
 
+// vector.cpp
+KIVET_FUNCTION(fn_cells_from_lonlat);
+KIVET_FUNCTION(fn_cells_to_lonlat);
+KIVET_FUNCTION(fn_cell_boundaries);
+KIVET_FUNCTION(fn_cell_neighbours);
+
 }  // namespace kivet::py

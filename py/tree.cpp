@@ -155,6 +155,10 @@ PyMethodDef kTreeMethods[] = {
      "whose\nvalue in `field` is present (not null, and not zero if `nonzero`); `field` "
      "and `depth` may be\nomitted when the document has only one. `doc` is JSON text or "
      "Python data."},
+    // Display (grid.cpp).
+    METHOD("geojson", tree_geojson,
+           "geojson($self, n=3)\n--\n\nGeoJSON of the canonical cells (see "
+           "`cells_geojson`)."),
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef kGetSet[] = {

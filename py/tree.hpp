@@ -53,4 +53,7 @@ KIVET_METHOD(tree_from_raster);
 KIVET_METHOD(tree_to_dggs_json);
 KIVET_METHOD(tree_from_dggs_json);
 
+// grid.cpp
+KIVET_METHOD(tree_geojson);
+
 }  // namespace kivet::py
