@@ -1,5 +1,6 @@
 #include "core/raster.hpp"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <bit>
@@ -52,75 +53,120 @@ struct Painter {
 
 // ---- mask to tree ----------------------------------------------------------
 
-constexpr unsigned kSawZero = 1, kSawSet = 2, kMixed = 3;
-
-inline unsigned scan_word(uint64_t x) {
-  constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
-  unsigned bits = x != 0 ? kSawSet : 0;
-  // Nonzero exactly when some byte of x is zero.
-  if ((x - kOnes) & ~x & kHighs) bits |= kSawZero;
-  return bits;
+// The smallest and largest byte of a run, folded into lo and hi: a block is
+// all zero when hi is 0, all covered when lo is not. Written as plain
+// reductions, which the compiler turns into vector min/max.
+inline void fold_run(const uint8_t* p, uint64_t m, uint8_t& lo, uint8_t& hi) {
+  uint8_t l = lo, h = hi;
+  for (uint64_t i = 0; i < m; ++i) {
+    l = p[i] < l ? p[i] : l;
+    h = p[i] > h ? p[i] : h;
+  }
+  lo = l;
+  hi = h;
 }
 
-inline unsigned scan_run(const uint8_t* p, uint64_t m) {
-  unsigned bits = 0;
-  if (m < 8) {
-    for (uint64_t i = 0; i < m; ++i) bits |= p[i] ? kSawSet : kSawZero;
-    return bits;
+// Smallest and largest byte of a block.
+struct Span {
+  uint8_t lo = 0xff, hi = 0;
+  void fold(Span o) {
+    lo = o.lo < lo ? o.lo : lo;
+    hi = o.hi > hi ? o.hi : hi;
   }
-  uint64_t x, i = 0;
-  for (; i + 8 <= m; i += 8) {
-    std::memcpy(&x, p + i, 8);
-    bits |= scan_word(x);
-  }
-  if (i < m) {  // the last 8 bytes, overlapping what was read
-    std::memcpy(&x, p + m - 8, 8);
-    bits |= scan_word(x);
-  }
-  return bits;
-}
+  bool mixed() const { return lo == 0 && hi != 0; }
+};
 
-// Blocks up to this many bytes are scanned before descending: a uniform block
-// is decided by one pass over its bytes, a mixed one stops at the row that
-// shows both values.
-constexpr uint64_t kScanBytes = 1024;
-
-struct MaskBuilder {
-  uint64_t stride;
-  uint32_t side;
-  uint32_t a;
-  const Ctx& ctx;
-  std::vector<uint64_t> pow;
-  std::vector<Node> scratch;  // a children per height, reused
-
-  MaskBuilder(uint64_t stride_, uint32_t side_, uint32_t height, const Ctx& ctx_)
-      : stride(stride_), side(side_), a(side_ * side_), ctx(ctx_),
-        pow(powers(side_, height)), scratch(size_t(a) * (height + 1)) {}
-
-  unsigned classify(const uint8_t* p, uint64_t m) const {
-    unsigned bits = 0;
-    for (uint64_t r = 0; r < m && bits != kMixed; ++r) bits |= scan_run(p + r * stride, m);
-    return bits;
-  }
-
-  Node build(const uint8_t* p, uint32_t height) {
-    uint64_t m = pow[height];
-    if (m * m <= kScanBytes) {
-      unsigned bits = classify(p, m);
-      if (bits == kSawZero) return Node::empty();
-      if (bits == kSawSet) return Node::full();
+// Builds canonical nodes from a mask bottom-up. Blocks of side at least 64
+// bytes (the "summary height" H) are judged from a pyramid of per-block byte
+// ranges filled by one streaming pass over the rows, so uniform regions cost
+// one sequential read and no recursion; only blocks that hold both values are
+// descended. Below H a block is scanned before it is split: short strided
+// rows are latency-bound, and only boundary blocks get there.
+class MaskBuilder {
+ public:
+  MaskBuilder(uint64_t stride, uint32_t side, uint32_t height, const Ctx& ctx)
+      : stride_(stride), side_(side), a_(side * side), height_(height), ctx_(ctx),
+        pow_(powers(side, height)), scratch_(size_t(a_) * (height + 1)) {
+    summary_ = 0;
+    while (summary_ < height && pow_[summary_] < 64) ++summary_;
+    if (summary_ < height) {
+      pyramid_.resize(height - summary_ + 1);
+      for (uint32_t k = 0; k < pyramid_.size(); ++k) {
+        uint64_t g = pow_[height - summary_ - k];
+        pyramid_[k].resize(g * g);
+      }
     }
-    Node* kids = scratch.data() + size_t(a) * height;
+  }
+
+  // The node of the whole N^height block at `top_left`.
+  Node build(const uint8_t* top_left) {
+    if (pyramid_.empty()) return scan_build(top_left, height_);
+    summarize(top_left);
+    return pyramid_build(top_left, height_, 0, 0);
+  }
+
+ private:
+  void summarize(const uint8_t* top_left) {
+    const uint64_t m = pow_[summary_], g = pow_[height_ - summary_];
+    std::vector<Span>& base = pyramid_[0];
+    std::fill(base.begin(), base.end(), Span{});
+    for (uint64_t r = 0; r < pow_[height_]; ++r) {
+      const uint8_t* row = top_left + r * stride_;
+      Span* cells = base.data() + (r / m) * g;
+      for (uint64_t j = 0; j < g; ++j) fold_run(row + j * m, m, cells[j].lo, cells[j].hi);
+    }
+    for (uint32_t k = 1; k < pyramid_.size(); ++k) {
+      uint64_t gc = pow_[height_ - summary_ - k + 1], gp = gc / side_;
+      for (uint64_t i = 0; i < gp; ++i)
+        for (uint64_t j = 0; j < gp; ++j) {
+          Span s;
+          for (uint32_t d = 0; d < a_; ++d)
+            s.fold(pyramid_[k - 1][(i * side_ + d / side_) * gc + j * side_ + d % side_]);
+          pyramid_[k][i * gp + j] = s;
+        }
+    }
+  }
+
+  // (bi, bj): the block's row and column among the blocks of its height.
+  Node pyramid_build(const uint8_t* p, uint32_t height, uint64_t bi, uint64_t bj) {
+    uint32_t k = height - summary_;
+    Span s = pyramid_[k][bi * pow_[height_ - height] + bj];
+    if (!s.mixed()) return s.hi == 0 ? Node::empty() : Node::full();
+    Node* kids = scratch_.data() + size_t(a_) * height;
+    uint64_t sub = pow_[height - 1];
+    for (uint32_t i = 0; i < a_; ++i) {
+      const uint8_t* q = p + (i / side_) * sub * stride_ + (i % side_) * sub;
+      kids[i] = k == 0 ? scan_build(q, height - 1)
+                       : pyramid_build(q, height - 1, bi * side_ + i / side_,
+                                       bj * side_ + i % side_);
+    }
+    return make_branch(std::span<Node>(kids, a_), height, ctx_);
+  }
+
+  Node scan_build(const uint8_t* p, uint32_t height) {
+    uint64_t m = pow_[height];
+    Span s;
+    for (uint64_t r = 0; r < m && !s.mixed(); ++r) fold_run(p + r * stride_, m, s.lo, s.hi);
+    if (!s.mixed()) return s.hi == 0 ? Node::empty() : Node::full();
+    Node* kids = scratch_.data() + size_t(a_) * height;
     if (height == 1) {
-      for (uint32_t i = 0; i < a; ++i)
-        kids[i] = p[(i / side) * stride + i % side] ? Node::full() : Node::empty();
+      for (uint32_t i = 0; i < a_; ++i)
+        kids[i] = p[(i / side_) * stride_ + i % side_] ? Node::full() : Node::empty();
     } else {
-      uint64_t sub = pow[height - 1];
-      for (uint32_t i = 0; i < a; ++i)
-        kids[i] = build(p + (i / side) * sub * stride + (i % side) * sub, height - 1);
+      uint64_t sub = pow_[height - 1];
+      for (uint32_t i = 0; i < a_; ++i)
+        kids[i] = scan_build(p + (i / side_) * sub * stride_ + (i % side_) * sub, height - 1);
     }
-    return make_branch(std::span<Node>(kids, a), height, ctx);
+    return make_branch(std::span<Node>(kids, a_), height, ctx_);
   }
+
+  uint64_t stride_;
+  uint32_t side_, a_, height_;
+  const Ctx& ctx_;
+  std::vector<uint64_t> pow_;
+  std::vector<Node> scratch_;  // a children per height, reused
+  uint32_t summary_;           // H
+  std::vector<std::vector<Span>> pyramid_;  // [k]: blocks of height H + k
 };
 
 // ---- halo ------------------------------------------------------------------
@@ -189,6 +235,19 @@ void ensure_memory(uint64_t bytes) {
     throw std::bad_alloc();
 }
 
+void advise_huge_pages(uint8_t* p, uint64_t size) {
+#ifdef MADV_HUGEPAGE
+  constexpr uint64_t kHuge = uint64_t(2) << 20;
+  if (size < 2 * kHuge) return;
+  auto first = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~uintptr_t(kHuge - 1);
+  auto last = (reinterpret_cast<uintptr_t>(p) + size) & ~uintptr_t(kHuge - 1);
+  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)size;
+#endif
+}
+
 void write_raster(const Tree& tree, std::span<uint8_t> out) {
   Hierarchy h = tree.hierarchy();
   uint32_t side_ = *side(h);
@@ -209,8 +268,7 @@ void paint_block(const Node& node, uint32_t height, uint32_t side, uint8_t* top_
 Node block_node(const uint8_t* top_left, uint64_t stride, uint32_t side,
                 uint32_t height, const Ctx& ctx) {
   assert(ctx.hierarchy.a == side * side && height <= ctx.ladders.reach());
-  MaskBuilder builder(stride, side, height, ctx);
-  return builder.build(top_left, height);
+  return MaskBuilder(stride, side, height, ctx).build(top_left);
 }
 
 Result<Tree> from_raster(uint32_t a, uint32_t b, uint32_t depth,
@@ -228,7 +286,7 @@ Result<Tree> from_raster(uint32_t a, uint32_t b, uint32_t depth,
   MaskBuilder builder(n, shape->side, depth, *ctx);
   std::vector<Node> bases(b);
   for (uint32_t base = 0; base < b; ++base)
-    bases[base] = builder.build(mask.data() + base * n * n, depth);
+    bases[base] = builder.build(mask.data() + base * n * n);
   return Tree::from_bases(std::move(bases), depth, std::move(ctx));
 }
 

@@ -39,6 +39,10 @@ struct RasterShape {
 // that a request that cannot be served fails before anything is touched.
 void ensure_memory(uint64_t bytes);
 
+// Asks the kernel to back a large, not yet touched buffer with huge pages:
+// filling a fresh mapping page by page otherwise costs more than the fill.
+void advise_huge_pages(uint8_t* p, uint64_t size);
+
 // The mask of `tree` at its depth: 1 covered, 0 not. Every byte is written
 // once. REQUIRES: out.size() == raster_shape(tree.hierarchy(), depth).cells.
 void write_raster(const Tree& tree, std::span<uint8_t> out);

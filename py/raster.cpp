@@ -20,7 +20,9 @@ namespace {
 Ref new_bytes(uint64_t size) {
   ensure_memory(size);
   if (size > uint64_t(PY_SSIZE_T_MAX)) throw std::bad_alloc();
-  return check(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(size)));
+  Ref out = check(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(size)));
+  advise_huge_pages(reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get())), size);
+  return out;
 }
 
 std::span<uint8_t> bytes_span(const Ref& b) {

@@ -35,7 +35,7 @@ NINE = [1, None, 0, 2.5, None, -3, None, None, 1]
 
 
 class TestWriteThenRead:
-    @pytest.mark.parametrize("zone_level,rel", [(0, 0), (0, 2), (1, 1), (2, 3), (3, 2), (4, 0)])
+    @pytest.mark.parametrize("zone_level,rel", [(0, 0), (0, 2), (1, 1), (2, 3), (3, 2), (4, 0), (1, 5)])
     @pytest.mark.parametrize("seed", range(3))
     def test_round_trip_gives_the_same_tree(self, seed, zone_level, rel):
         rng = random.Random(seed * 100 + zone_level * 10 + rel)
