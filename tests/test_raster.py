@@ -11,6 +11,7 @@ import pytest
 import _kivet
 from _kivet import Profile, Tree
 from reference import random_cids
+from test_leaks import assert_flat, swallow
 
 SQUARES = [(ns, ss) for ns in range(4) for ss in range(4)]
 
@@ -252,3 +253,24 @@ class TestOutOfMemory:
                              cwd=Path(__file__).parent, timeout=120)
         assert out.returncode == 0, out.stderr
         assert out.stdout.split("\n") == ["MemoryError"] * 4 + ["[9]", ""]
+
+
+_T3 = Tree.from_cells([100, 101, 12 * 81 + 7, 13], 3)
+_DOC = _T3.to_dggs_json(12)
+
+LEAK_FAMILIES = {
+    "raster_both_ways": lambda: Tree.from_raster(_T3.raster(), 3),
+    "raster_bad": swallow(lambda: Tree.from_raster(b"12", 3)),
+    "raster_cells_index": lambda: _kivet.raster_index(np.frombuffer(_kivet.raster_cells(2),
+                                                                    np.uint64)),
+    "raster_index_bad": swallow(lambda: _kivet.raster_index([81, 729, "x"])),
+    "halo": lambda: _kivet.halo_index(2, 3),
+    "halo_bad": swallow(lambda: _kivet.halo_index(1, 9)),
+    "dggs_json": lambda: Tree.from_dggs_json(_T3.to_dggs_json(12)),
+    "dggs_json_bad": swallow(lambda: Tree.from_dggs_json(_DOC, field="x")),
+}
+
+
+@pytest.mark.parametrize("name", sorted(LEAK_FAMILIES))
+def test_memory_stays_flat(name):
+    assert_flat(LEAK_FAMILIES[name], n=5000)
