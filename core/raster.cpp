@@ -67,9 +67,9 @@ inline void fold_run(const uint8_t* p, uint64_t m, uint8_t& lo, uint8_t& hi) {
 }
 
 // Smallest and largest byte of a block.
-struct Span {
+struct ByteRange {
   uint8_t lo = 0xff, hi = 0;
-  void fold(Span o) {
+  void fold(ByteRange o) {
     lo = o.lo < lo ? o.lo : lo;
     hi = o.hi > hi ? o.hi : hi;
   }
@@ -108,18 +108,18 @@ class MaskBuilder {
  private:
   void summarize(const uint8_t* top_left) {
     const uint64_t m = pow_[summary_], g = pow_[height_ - summary_];
-    std::vector<Span>& base = pyramid_[0];
-    std::fill(base.begin(), base.end(), Span{});
+    std::vector<ByteRange>& base = pyramid_[0];
+    std::fill(base.begin(), base.end(), ByteRange{});
     for (uint64_t r = 0; r < pow_[height_]; ++r) {
       const uint8_t* row = top_left + r * stride_;
-      Span* cells = base.data() + (r / m) * g;
+      ByteRange* cells = base.data() + (r / m) * g;
       for (uint64_t j = 0; j < g; ++j) fold_run(row + j * m, m, cells[j].lo, cells[j].hi);
     }
     for (uint32_t k = 1; k < pyramid_.size(); ++k) {
       uint64_t gc = pow_[height_ - summary_ - k + 1], gp = gc / side_;
       for (uint64_t i = 0; i < gp; ++i)
         for (uint64_t j = 0; j < gp; ++j) {
-          Span s;
+          ByteRange s;
           for (uint32_t d = 0; d < a_; ++d)
             s.fold(pyramid_[k - 1][(i * side_ + d / side_) * gc + j * side_ + d % side_]);
           pyramid_[k][i * gp + j] = s;
@@ -130,7 +130,7 @@ class MaskBuilder {
   // (bi, bj): the block's row and column among the blocks of its height.
   Node pyramid_build(const uint8_t* p, uint32_t height, uint64_t bi, uint64_t bj) {
     uint32_t k = height - summary_;
-    Span s = pyramid_[k][bi * pow_[height_ - height] + bj];
+    ByteRange s = pyramid_[k][bi * pow_[height_ - height] + bj];
     if (!s.mixed()) return s.hi == 0 ? Node::empty() : Node::full();
     Node* kids = scratch_.data() + size_t(a_) * height;
     uint64_t sub = pow_[height - 1];
@@ -145,7 +145,7 @@ class MaskBuilder {
 
   Node scan_build(const uint8_t* p, uint32_t height) {
     uint64_t m = pow_[height];
-    Span s;
+    ByteRange s;
     for (uint64_t r = 0; r < m && !s.mixed(); ++r) fold_run(p + r * stride_, m, s.lo, s.hi);
     if (!s.mixed()) return s.hi == 0 ? Node::empty() : Node::full();
     Node* kids = scratch_.data() + size_t(a_) * height;
@@ -166,7 +166,7 @@ class MaskBuilder {
   std::vector<uint64_t> pow_;
   std::vector<Node> scratch_;  // a children per height, reused
   uint32_t summary_;           // H
-  std::vector<std::vector<Span>> pyramid_;  // [k]: blocks of height H + k
+  std::vector<std::vector<ByteRange>> pyramid_;  // [k]: blocks of height H + k
 };
 
 // ---- halo ------------------------------------------------------------------
@@ -218,15 +218,15 @@ Spot carry(uint32_t base, int64_t r, int64_t c, int64_t n, uint32_t ns, uint32_t
 }  // namespace
 
 Result<RasterShape> raster_shape(const Hierarchy& h, uint32_t depth) {
-  auto side_ = side(h);
-  if (!side_) return std::unexpected(side_.error());
+  auto nside = side(h);
+  if (!nside) return std::unexpected(nside.error());
   auto n = span(h, depth);
   if (!n) return std::unexpected(n.error());
   uint64_t square, cells;
   if (__builtin_mul_overflow(*n, *n, &square) ||
       __builtin_mul_overflow(square, uint64_t(h.b), &cells) || cells > kMaxRasterCells)
     return fail(cat("a raster at level ", depth, " is too large"));
-  return RasterShape{*side_, *n, cells};
+  return RasterShape{*nside, *n, cells};
 }
 
 void ensure_memory(uint64_t bytes) {
@@ -250,12 +250,12 @@ void advise_huge_pages(uint8_t* p, uint64_t size) {
 
 void write_raster(const Tree& tree, std::span<uint8_t> out) {
   Hierarchy h = tree.hierarchy();
-  uint32_t side_ = *side(h);
+  uint32_t nside = *side(h);
   uint32_t d = tree.depth();
-  std::vector<uint64_t> pow = powers(side_, d);
+  std::vector<uint64_t> pow = powers(nside, d);
   uint64_t n = pow[d];
   assert(out.size() == h.b * n * n);
-  Painter painter{n, side_, pow.data()};
+  Painter painter{n, nside, pow.data()};
   for (uint32_t b = 0; b < h.b; ++b) painter.paint(tree.bases()[b], out.data() + b * n * n, d);
 }
 
@@ -302,7 +302,7 @@ Result<RasterShape> raster_cells_shape(const Hierarchy& h, uint32_t level) {
 
 void write_raster_cells(const Hierarchy& h, uint32_t level, const RasterShape& shape,
                         std::span<uint8_t> out) {
-  uint64_t n = shape.n, side_ = shape.side, a = h.a;
+  uint64_t n = shape.n, nside = shape.side, a = h.a;
   assert(out.size() == 8 * shape.cells);
   // cid(base, row, col) = (A + base)·A^L + rows[row] + cols[col]: the digits
   // interleave, row digits scaled by N, column digits not.
@@ -310,12 +310,12 @@ void write_raster_cells(const Hierarchy& h, uint32_t level, const RasterShape& s
   for (uint64_t i = 0; i < n; ++i) {
     uint64_t rest = i, weight = 1, part = 0;
     for (uint32_t k = 0; k < level; ++k) {
-      part += (rest % side_) * weight;
-      rest /= side_;
+      part += (rest % nside) * weight;
+      rest /= nside;
       weight *= a;
     }
     cols[i] = part;
-    rows[i] = part * side_;
+    rows[i] = part * nside;
   }
   uint64_t top = *checked_pow(a, level);
   uint8_t* p = out.data();
@@ -354,8 +354,8 @@ Result<HaloShape> halo_shape(const Profile& profile, uint32_t level, uint32_t wi
     return fail(cat("the rHEALPix layout has 6 base cells, the profile has ",
                     profile.n_base));
   Hierarchy h = profile.hierarchy();
-  auto side_ = side(h);
-  if (!side_) return std::unexpected(side_.error());
+  auto nside = side(h);
+  if (!nside) return std::unexpected(nside.error());
   auto n = span(h, level);
   if (!n) return std::unexpected(n.error());
   if (*n < width)
