@@ -16,17 +16,22 @@ from test_leaks import assert_flat, swallow
 SQUARES = [(ns, ss) for ns in range(4) for ss in range(4)]
 
 
+def side_of(t):
+    return int(round(t.profile.aperture ** 0.5))
+
+
 def mask_of(t):
-    return np.frombuffer(t.raster(), np.uint8).reshape(6, 3**t.depth, 3**t.depth)
+    n = side_of(t) ** t.depth
+    return np.frombuffer(t.raster(), np.uint8).reshape(6, n, n)
 
 
 def painted(t):
     """The mask painted naively from the canonical cells and their positions."""
-    n = 3**t.depth
+    n = side_of(t) ** t.depth
     out = np.zeros((6, n, n), np.uint8)
     for c in t.cells():
-        base, level, row, col = _kivet.position(c)
-        m = 3 ** (t.depth - level)
+        base, level, row, col = _kivet.position(c, t.profile)
+        m = side_of(t) ** (t.depth - level)
         out[base, row * m:(row + 1) * m, col * m:(col + 1) * m] = 1
     return out
 
@@ -51,6 +56,17 @@ class TestRasterRoundTrip:
         assert np.array_equal(mask, painted(t))
         back = Tree.from_raster(mask.tobytes(), depth)
         assert back.root_hex == t.root_hex
+
+    @pytest.mark.parametrize("aperture,depth", [(4, 3), (4, 7), (16, 2), (16, 4)])
+    def test_other_square_apertures(self, aperture, depth):
+        p = Profile(aperture=aperture)
+        rng = random.Random(aperture + depth)
+        cids = random_cids(rng, depth, 40, a=aperture) + [
+            (aperture + 2) * aperture**depth + i for i in range(0, aperture**depth, 3)]
+        t = Tree.from_cells(cids, depth, p)
+        mask = mask_of(t)
+        assert np.array_equal(mask, painted(t))
+        assert Tree.from_raster(mask.tobytes(), depth, p).root_hex == t.root_hex
 
     @pytest.mark.parametrize("depth", range(4))
     def test_any_nonzero_byte_is_a_covered_cell(self, depth):
