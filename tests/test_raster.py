@@ -81,6 +81,21 @@ class TestRasterRoundTrip:
         assert t == Tree.from_cells(covered.tolist(), depth)
         assert np.array_equal(mask_of(t).ravel(), (raw != 0).astype(np.uint8))
 
+    @pytest.mark.parametrize("depth", [2, 5, 6])
+    def test_one_odd_cell_anywhere_is_found(self, depth):
+        n = 3**depth
+        for value in (0, 1):
+            for base, row, col in [(0, 0, 0), (1, n - 1, n - 1), (2, 0, n - 1), (3, n - 1, 0),
+                                   (4, n // 2, n // 3), (5, n - 1, n // 2)]:
+                raw = np.full((6, n, n), value, np.uint8)
+                raw[base, row, col] = 1 - value
+                odd = _kivet.cell_at(base, depth, row, col)
+                t = Tree.from_raster(raw.tobytes(), depth)
+                if value:  # all but one leaf
+                    assert t.leaf_count() == 6 * n * n - 1 and not t.covers(odd)
+                else:
+                    assert t.cells() == [odd]
+
     def test_depth_zero_is_one_byte_per_base_cell(self):
         t = Tree.from_raster(bytes([1, 0, 0, 0, 0, 0]), 0)
         assert t.cells() == [9]
