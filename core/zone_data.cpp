@@ -136,15 +136,22 @@ Result<Json> to_dggs_json(const Tree& tree, const Profile& profile, uint64_t zon
   auto suid = cid_to_suid(zone);
   if (!suid) return std::unexpected(suid.error());
 
+  // Built by moves: a braced map would copy the data array at every level.
   JsonObject shape{{"count", Json(n)}, {"subZones", Json(n)}};
-  JsonObject entry{{"data", Json(std::move(data))},
-                   {"depth", Json(d)},
-                   {"shape", Json(std::move(shape))}};
-  JsonObject values{{field, Json(JsonArray{Json(std::move(entry))})}};
-  return Json(JsonObject{{"depths", Json(JsonArray{Json(d)})},
-                         {"dggrs", Json(std::move(*uri))},
-                         {"values", Json(std::move(values))},
-                         {"zoneId", Json(std::move(*suid))}});
+  JsonObject entry;
+  entry.emplace("data", Json(std::move(data)));
+  entry.emplace("depth", Json(d));
+  entry.emplace("shape", Json(std::move(shape)));
+  JsonArray entries;
+  entries.emplace_back(std::move(entry));
+  JsonObject values;
+  values.emplace(field, Json(std::move(entries)));
+  JsonObject out;
+  out.emplace("depths", Json(JsonArray{Json(d)}));
+  out.emplace("dggrs", Json(std::move(*uri)));
+  out.emplace("values", Json(std::move(values)));
+  out.emplace("zoneId", Json(std::move(*suid)));
+  return Json(std::move(out));
 }
 
 Result<Tree> from_dggs_json(const Json& doc, const Profile& profile,
