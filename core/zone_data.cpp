@@ -1,5 +1,6 @@
 #include "core/zone_data.hpp"
 
+#include <algorithm>
 #include <vector>
 
 #include "core/hash.hpp"
