@@ -1,7 +1,8 @@
 """Raster throughput against a memory copy measured in the same run.
 
-Coverage: a polygon (the countries file, filled at the depth) when polygon
-fill is built and the data file is present; otherwise a raster mask of discs,
+Coverage: a polygon (all countries of the shared data file as one
+MultiPolygon, filled at the depth) when polygon fill is built and the file is
+present; otherwise a raster mask of discs,
 one per base cell, read with Tree.from_raster. The output says which.
 
 baseline = numpy copying the same number of bytes into a new array (what
@@ -52,8 +53,12 @@ def disc_coverage(depth):
 def polygon_coverage(depth):
     if not hasattr(Tree, "from_geojson") or not DATA.exists():
         return None
-    countries = json.loads(DATA.read_text())
-    return Tree.from_geojson(countries, depth)
+    # Every country as one MultiPolygon: the land masses of the world.
+    polygons = []
+    for feature in json.loads(DATA.read_text())["features"]:
+        g = feature["geometry"]
+        polygons += [g["coordinates"]] if g["type"] == "Polygon" else g["coordinates"]
+    return Tree.from_geojson({"type": "MultiPolygon", "coordinates": polygons}, depth)
 
 
 def main():
