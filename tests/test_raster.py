@@ -258,6 +258,7 @@ class TestHaloIndex:
             _kivet.halo_index(1, 1, Profile(n_base=5))
 
 
+@pytest.mark.skipif(sys.platform != "linux", reason="reads /proc and caps RLIMIT_AS")
 class TestOutOfMemory:
     def test_unservable_requests_raise_memory_error(self):
         # Address space capped just above what the interpreter already holds:
