@@ -1,5 +1,7 @@
 #include "core/hash.hpp"
 
+#include <algorithm>
+
 namespace kivet {
 
 Hash sha_tagged(uint8_t tag, std::span<const Hash> parts) {
@@ -28,8 +30,42 @@ Ladders Ladders::build(uint32_t aperture, uint32_t depth) {
   return l;
 }
 
+namespace {
+
+uint32_t prefix_span(const Ctx& ctx) {
+  return std::min(ctx.hierarchy.a, Ctx::kMaxPrefix) + 1;
+}
+
+}  // namespace
+
+Sha256 Ctx::node_prefix(bool full, uint32_t k, uint32_t& run) const {
+  uint32_t span = prefix_span(*this);
+  if (prefixes.empty() || run == 0) {
+    run = 0;
+    Sha256 s;
+    s.update(kTagNode);
+    return s;
+  }
+  run = std::min(run, span - 1);
+  return prefixes[(size_t(k) * 2 + full) * span + run];
+}
+
 CtxRef make_ctx(Hierarchy h, uint32_t depth) {
-  return std::make_shared<const Ctx>(Ctx{Ladders::build(h.a, depth), h});
+  Ctx ctx{Ladders::build(h.a, depth), h, {}};
+  uint32_t span = prefix_span(ctx);
+  ctx.prefixes.reserve(size_t(depth) * 2 * span);
+  // Heights 0 .. depth - 1: the children of nodes up to the depth.
+  for (uint32_t k = 0; k < depth; ++k) {
+    for (const Hash* uniform : {&ctx.ladders.empty[k], &ctx.ladders.full[k]}) {
+      Sha256 s;
+      s.update(kTagNode);
+      for (uint32_t j = 0; j < span; ++j) {
+        ctx.prefixes.push_back(s);
+        s.update(*uniform);
+      }
+    }
+  }
+  return std::make_shared<const Ctx>(std::move(ctx));
 }
 
 Result<CtxRef> make_ctx(const Profile& profile, uint32_t depth) {

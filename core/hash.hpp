@@ -59,8 +59,18 @@ struct Ladders {
 struct Ctx {
   Ladders ladders;
   Hierarchy hierarchy;
+  // SHA-256 states after the tag and j uniform children of height k, so a
+  // node whose leading children are all Empty (or all Full) skips the blocks
+  // they fill. Optional: an aggregate-built Ctx without them hashes in full.
+  std::vector<Sha256> prefixes;
+
+  static constexpr uint32_t kMaxPrefix = 32;
 
   std::string_view hasher_id() const { return kHasherId; }
+
+  // The state after hashing the tag and `run` copies of empty[k] (or
+  // full[k]); `run` is clamped to what was precomputed.
+  Sha256 node_prefix(bool full, uint32_t k, uint32_t& run) const;
 };
 
 using CtxRef = std::shared_ptr<const Ctx>;

@@ -78,9 +78,10 @@ void walk(const Node& na, const Node& nb, uint32_t k, uint64_t cid, const Ctx& c
     return;
   }
   uint32_t a = ca.hierarchy.a;
-  const Node* ea = na.branch().children();
-  const Node* eb = nb.branch().children();
-  for (uint32_t i = 0; i < a; ++i) walk(ea[i], eb[i], k - 1, cid * a + i, ca, cb, out);
+  auto ea = na.children().begin();
+  auto eb = nb.children().begin();
+  for (uint32_t i = 0; i < a; ++i, ++ea, ++eb)
+    walk(*ea, *eb, k - 1, cid * a + i, ca, cb, out);
 }
 
 }  // namespace
