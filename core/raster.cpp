@@ -39,15 +39,19 @@ struct Painter {
 
   void paint(const Node& node, uint8_t* p, uint32_t height) const {
     if (!node.is_branch()) return fill(p, pow[height], node.is_full());
-    std::span<const Node> kids = node.children();
+    uint32_t i = 0;
     if (height == 1) {
-      for (uint32_t i = 0; i < kids.size(); ++i)
-        p[(i / side) * stride + i % side] = kids[i].is_full();
+      for (const Node& kid : node.children()) {
+        p[(i / side) * stride + i % side] = kid.is_full();
+        ++i;
+      }
       return;
     }
     uint64_t sub = pow[height - 1];
-    for (uint32_t i = 0; i < kids.size(); ++i)
-      paint(kids[i], p + (i / side) * sub * stride + (i % side) * sub, height - 1);
+    for (const Node& kid : node.children()) {
+      paint(kid, p + (i / side) * sub * stride + (i % side) * sub, height - 1);
+      ++i;
+    }
   }
 };
 
