@@ -30,6 +30,11 @@ KIVET_FUNCTION(fn_subzone_at);
 KIVET_FUNCTION(fn_subzones);
 KIVET_FUNCTION(fn_neighbours);
 
+// raster.cpp
+KIVET_FUNCTION(fn_halo_index);
+KIVET_FUNCTION(fn_raster_index);
+KIVET_FUNCTION(fn_raster_cells);
+
 // vector.cpp
 KIVET_FUNCTION(fn_cells_from_lonlat);
 KIVET_FUNCTION(fn_cells_to_lonlat);

@@ -45,6 +45,12 @@ PyMethodDef kFunctions[] = {
           "neighbours(cid, profile=None)\n--\n\n"
           "The four edge neighbours of `cid`, keyed `up`, `right`, `down`, `left` in the "
           "cell's planar\nframe; base-cell edges are crossed as the grid folds."),
+    ENTRY("halo_index", fn_halo_index,
+          "halo_index(level, width=1, profile=None)\n--\n\n"
+          "A gather index padding each base-cell raster at `level` with `width` halo "
+          "cells, `int64`\nlittle-endian, shape `(6, n + 2w, n + 2w)`; each entry "
+          "indexes the flat `(6, n, n)` raster, or\nis -1 beyond a base cell's corners: "
+          "`padded = values.ravel()[idx]` (mask where `idx < 0`)."),
     ENTRY("_cells_from_lonlat", fn_cells_from_lonlat,
           "_cells_from_lonlat(lon, lat, level, profile=None, nthreads=0)\n--\n\n"
           "The cell at `level` containing each `(lon[i], lat[i])`, degrees."),
@@ -59,6 +65,15 @@ PyMethodDef kFunctions[] = {
     ENTRY("_cell_neighbours", fn_cell_neighbours,
           "_cell_neighbours(cids, profile=None, nthreads=0)\n--\n\n"
           "The four edge neighbours of each cell, columns up, right, down, left."),
+    ENTRY("raster_index", fn_raster_index,
+          "raster_index(cids, profile=None)\n--\n\n"
+          "The raster index of each cid (all at one level), `int64` little-endian:\n"
+          "`values_raster.ravel()[numpy.frombuffer(raster_index(cids), numpy.int64)] = "
+          "values`."),
+    ENTRY("raster_cells", fn_raster_cells,
+          "raster_cells(level, profile=None)\n--\n\n"
+          "The cid at every position of the raster at `level`, `uint64` little-endian, "
+          "shape `(6, n, n)`."),
     {nullptr, nullptr, 0, nullptr}};
 
 int add_type(PyObject* module, PyTypeObject* type) {

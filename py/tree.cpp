@@ -133,6 +133,28 @@ PyMethodDef kTreeMethods[] = {
     METHOD("divergence", tree_divergence,
            "divergence($self, other)\n--\n\nMaximal subtrees where two coverages "
            "differ: `[{\"cid\", \"suid\", \"hash_a\", \"hash_b\"}, ...]`."),
+    // Rasters (raster.cpp).
+    METHOD("raster", tree_raster,
+           "raster($self)\n--\n\nThe covered leaves as six base-cell rasters at `depth`, "
+           "`uint8`, shape `(6, n, n)` with\n`n = 3**depth`, base-major then scanline: "
+           "`numpy.frombuffer(t.raster(), numpy.uint8)`."),
+    {"from_raster", FASTCALL(tree_from_raster), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_raster($type, data, depth, profile=None)\n--\n\nThe canonical tree of a "
+     "raster laid out as `raster` returns it (any nonzero byte is\ncovered), e.g. "
+     "`Tree.from_raster(mask.astype(numpy.uint8).tobytes(), depth)`."},
+    // DGGS-JSON zone data (zone_data.cpp).
+    METHOD("to_dggs_json", tree_to_dggs_json,
+           "to_dggs_json($self, zone, field=\"coverage\")\n--\n\nDGGS-JSON zone data for "
+           "the sub-zones of `zone` at `depth`, in the DGGRS's sub-zone\norder: 1 where "
+           "covered, null elsewhere. The tree's profile must be the registered OGC\n"
+           "rHEALPix DGGRS (the default profile is)."),
+    {"from_dggs_json", FASTCALL(tree_from_dggs_json),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "from_dggs_json(doc, field=None, depth=None, nonzero=False, profile=None)\n--\n\n"
+     "The coverage a DGGS-JSON zone-data document describes: the sub-zones of its zone "
+     "whose\nvalue in `field` is present (not null, and not zero if `nonzero`); `field` "
+     "and `depth` may be\nomitted when the document has only one. `doc` is JSON text or "
+     "Python data."},
     // Display (grid.cpp).
     METHOD("geojson", tree_geojson,
            "geojson($self, n=3)\n--\n\nGeoJSON of the canonical cells (see "

@@ -45,6 +45,14 @@ KIVET_METHOD(tree_intersect);
 KIVET_METHOD(tree_difference);
 KIVET_METHOD(tree_divergence);
 
+// raster.cpp
+KIVET_METHOD(tree_raster);
+KIVET_METHOD(tree_from_raster);
+
+// zone_data.cpp
+KIVET_METHOD(tree_to_dggs_json);
+KIVET_METHOD(tree_from_dggs_json);
+
 // grid.cpp
 KIVET_METHOD(tree_geojson);
 
