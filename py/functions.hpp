@@ -17,4 +17,8 @@ namespace kivet::py {
 KIVET_FUNCTION(fn_cid_to_suid);
 KIVET_FUNCTION(fn_suid_to_cid);
 
+// proofs.cpp
+KIVET_FUNCTION(fn_verify_opening);
+KIVET_FUNCTION(fn_verify_setop);
+
 }  // namespace kivet::py

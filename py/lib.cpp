@@ -5,6 +5,7 @@
 
 #include "py/functions.hpp"
 #include "py/errors.hpp"
+#include "py/index.hpp"
 #include "py/profile.hpp"
 
 namespace kivet::py {
@@ -14,6 +15,12 @@ namespace {
   {name, KIVET_FASTCALL(fn), METH_FASTCALL | METH_KEYWORDS, doc}
 
 PyMethodDef kFunctions[] = {
+    ENTRY("verify_opening", fn_verify_opening,
+          "verify_opening(record)\n--\n\nVerify an opening record (as returned by "
+          "`Tree.open`). `False` on any defect; never raises."),
+    ENTRY("verify_setop", fn_verify_setop,
+          "verify_setop(proof)\n--\n\nVerify a set-operation transcript (as returned "
+          "by `Tree.prove`)."),
     ENTRY("suid_to_cid", fn_suid_to_cid, "suid_to_cid(suid)\n--\n\n"),
     ENTRY("cid_to_suid", fn_cid_to_suid, "cid_to_suid(cid)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr}};
@@ -35,6 +42,7 @@ int add_object(PyObject* module, const char* name, PyObject* value) {
 int exec_module(PyObject* module) {
   if (PyArray_ImportNumPyAPI() < 0) return -1;
   if (add_type(module, profile_type()) < 0) return -1;
+  if (add_type(module, index_type()) < 0) return -1;
   if (PyModule_AddFunctions(module, kFunctions) < 0) return -1;
   PyObject* ogc = guard([] { return new_profile(Profile::ogc()); });
   if (add_object(module, "OGC_RHEALPIX", ogc) < 0) return -1;
