@@ -112,6 +112,41 @@ void walk_trees(const std::vector<std::pair<const Tree*, uint64_t>>& trees,
   }
 }
 
+// Leaves in both of two nodes, without building their intersection: the
+// same decisions as the intersection rule (an Empty side gives nothing, a
+// Full side gives the other, equal hashes give either), with counts for
+// results.
+class SharedLeaves {
+ public:
+  SharedLeaves(uint32_t a, uint32_t depth) : a_(a), span_(depth + 1, 1) {
+    for (uint32_t k = 1; k <= depth; ++k) span_[k] = span_[k - 1] * a;
+  }
+
+  uint64_t count(const Node& n, uint32_t k) const {
+    if (n.is_empty()) return 0;
+    if (n.is_full()) return span_[k];
+    uint64_t total = 0;
+    for (const Node& c : n.children()) total += count(c, k - 1);
+    return total;
+  }
+
+  uint64_t shared(const Node& x, const Node& y, uint32_t k) const {
+    if (x.is_empty() || y.is_empty()) return 0;
+    if (x.is_full()) return count(y, k);
+    if (y.is_full() || x.same(y) || x.stored_hash() == y.stored_hash())
+      return count(x, k);
+    uint64_t total = 0;
+    const Node* cx = x.children().data();
+    const Node* cy = y.children().data();
+    for (uint32_t i = 0; i < a_; ++i) total += shared(cx[i], cy[i], k - 1);
+    return total;
+  }
+
+ private:
+  uint32_t a_;
+  std::vector<uint64_t> span_;  // A^k: leaves under a node of height k
+};
+
 }  // namespace
 
 std::string_view relation_name(Relation r) {
@@ -160,11 +195,15 @@ Result<std::vector<Hit>> Index::query(const Tree& q) const {
     Relation relation;
   };
   uint64_t qn = q.leaf_count();
+  SharedLeaves counter(q.hierarchy().a, q.depth());
   std::unordered_map<Hash, Found, RootHash> found;
   for (const auto& [root, stored] : trees_) {
-    auto common = combine(stored.tree, q, kOpIntersect);
-    if (!common) return std::unexpected(common.error());
-    uint64_t shared = common->leaf_count();
+    const Tree& t = stored.tree;
+    if (auto ok = compatible(t, q); !ok) return std::unexpected(ok.error());
+    // |t ∩ q| by the intersection's own rule, without building it.
+    uint64_t shared = 0;
+    for (size_t i = 0; i < t.bases().size(); ++i)
+      shared += counter.shared(t.bases()[i], q.bases()[i], t.depth());
     if (shared == 0) continue;
     // t ⊆ q exactly when they share all of t's leaves, and likewise for q:
     // the two differences are settled by counts.

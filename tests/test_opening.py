@@ -108,6 +108,8 @@ class TestOpeningsAgreeWithTheLeafSet:
             assert [isinstance(e, dict) for e in node["entries"]].count(True) == 1
             node = node["entries"][digit]
         assert node == {"claim": "full"}
+        text = json.dumps(record, separators=(",", ":"))
+        assert text == json.dumps(record, separators=(",", ":"), sort_keys=True)
 
     def test_json_text_form_verifies(self):
         record = Tree.from_cells([10, 100], 2).open(100)
@@ -233,7 +235,7 @@ class TestVerifierRejectsTampering:
 
 
 class TestVerifierNeverRaises:
-    @settings(derandomize=True, max_examples=300, deadline=None)
+    @settings(derandomize=True, max_examples=150, deadline=None)
     @given(json_values())
     def test_arbitrary_json_is_false(self, value):
         if not isinstance(value, str):

@@ -120,6 +120,10 @@ class TestTranscriptsProveTheOperation:
                 proof["v"]) == (9, 6, 2, "sha256", "intersect", 1)
         assert list(proof["steps"][0]) == ["a", "b", "c", "children"]
         assert list(proof["steps"][1]) == ["a", "b", "c"]
+        # Keys ascend at every level, as the reader's writer puts them: a
+        # transcript read back and written again is the same text.
+        text = json.dumps(proof, separators=(",", ":"))
+        assert text == json.dumps(proof, separators=(",", ":"), sort_keys=True)
 
     def test_profiles_differing_in_longitude_prove_alike(self):
         a = Tree.from_cells([9 * 81 + 1], 2, Profile.kivet_1())
@@ -221,7 +225,7 @@ class TestVerifierRejectsTampering:
 
 
 class TestVerifierNeverRaises:
-    @settings(derandomize=True, max_examples=300, deadline=None)
+    @settings(derandomize=True, max_examples=150, deadline=None)
     @given(json_values())
     def test_arbitrary_json_is_false(self, value):
         if not isinstance(value, str):
