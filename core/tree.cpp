@@ -291,22 +291,26 @@ Hash Tree::root() const {
 namespace {
 
 template <class F>
-void visit_full(const Node& n, uint64_t prefix, uint32_t height, uint32_t a, F& f) {
+void visit_node(const Node& n, uint64_t prefix, uint32_t height, uint32_t a, const F& f) {
   if (n.is_full()) {
     f(prefix, height);
   } else if (n.is_branch()) {
     const Node* c = n.branch().children();
-    for (uint32_t i = 0; i < a; ++i) visit_full(c[i], prefix * a + i, height - 1, a, f);
+    for (uint32_t i = 0; i < a; ++i) visit_node(c[i], prefix * a + i, height - 1, a, f);
   }
 }
 
 }  // namespace
 
+void Tree::visit_full(const std::function<void(uint64_t, uint32_t)>& f) const {
+  for (uint32_t b = 0; b < hierarchy_.b; ++b)
+    visit_node(bases_[b], uint64_t(hierarchy_.a) + b, depth_, hierarchy_.a, f);
+}
+
 std::vector<uint64_t> Tree::cells() const {
   std::vector<uint64_t> out;
-  auto add = [&](uint64_t cid, uint32_t) { out.push_back(cid); };
-  for (uint32_t b = 0; b < hierarchy_.b; ++b)
-    visit_full(bases_[b], uint64_t(hierarchy_.a) + b, depth_, hierarchy_.a, add);
+  visit_full([&](uint64_t cid, uint32_t) { out.push_back(cid); });
+  std::sort(out.begin(), out.end());
   return out;
 }
 
@@ -314,12 +318,10 @@ std::vector<uint64_t> Tree::leaves() const {
   std::vector<uint64_t> out;
   out.reserve(leaf_count());
   std::vector<uint64_t> span = powers(hierarchy_.a, depth_);
-  auto add = [&](uint64_t cid, uint32_t height) {
+  visit_full([&](uint64_t cid, uint32_t height) {
     uint64_t first = cid * span[height], n = span[height];
     for (uint64_t i = 0; i < n; ++i) out.push_back(first + i);
-  };
-  for (uint32_t b = 0; b < hierarchy_.b; ++b)
-    visit_full(bases_[b], uint64_t(hierarchy_.a) + b, depth_, hierarchy_.a, add);
+  });
   return out;
 }
 
@@ -327,9 +329,7 @@ uint64_t Tree::leaf_count() const {
   // At most B·A^D < (A + B)·A^D, which fits in 64 bits.
   std::vector<uint64_t> span = powers(hierarchy_.a, depth_);
   uint64_t total = 0;
-  auto add = [&](uint64_t, uint32_t height) { total += span[height]; };
-  for (uint32_t b = 0; b < hierarchy_.b; ++b)
-    visit_full(bases_[b], uint64_t(hierarchy_.a) + b, depth_, hierarchy_.a, add);
+  visit_full([&](uint64_t, uint32_t height) { total += span[height]; });
   return total;
 }
 

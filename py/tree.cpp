@@ -230,20 +230,18 @@ KIVET_METHOD(tree_leaves) {
                    (unsigned long long)count);
       throw PyError{};
     }
-    // Expanded from the canonical cells straight into the list: no second
-    // copy of the leaves.
-    std::vector<uint64_t> cells = tree.cells();
+    // Expanded from the Full nodes straight into the list: no second copy of
+    // the leaves.
     Hierarchy h = tree.hierarchy();
     Ref list = check(PyList_New(Py_ssize_t(count)));
     Py_ssize_t at = 0;
-    for (uint64_t cell : cells) {
-      uint32_t level = level_of(cell, h.a);
-      uint64_t width = *checked_pow(h.a, tree.depth() - level);
+    tree.visit_full([&](uint64_t cell, uint32_t height) {
+      uint64_t width = *checked_pow(h.a, height);
       uint64_t first = cell * width;
       for (uint64_t i = 0; i < width; ++i)
         PyList_SET_ITEM(list.get(), at++,
                         check(PyLong_FromUnsignedLongLong(first + i)).release());
-    }
+    });
     return list;
   });
 }
