@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <new>
+#include <span>
 
 #include "core/setops.hpp"
 

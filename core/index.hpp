@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <string>
 #include <string_view>
@@ -79,9 +80,10 @@ class Index {
   };
   struct RootHash {
     size_t operator()(const Hash& h) const {
+      // Roots are SHA-256 digests: any 8 of their bytes are uniform.
       size_t v;
       static_assert(sizeof v <= sizeof(Hash));
-      __builtin_memcpy(&v, h.data(), sizeof v);
+      std::memcpy(&v, h.data(), sizeof v);
       return v;
     }
   };

@@ -70,7 +70,7 @@ void write_step(std::string& out, const Step& step) {
   out += '}';
 }
 
-// Steps in a transcript of this many bytes, for reserving the text.
+// Steps in the transcript, for reserving its text.
 size_t count_steps(const std::vector<Step>& steps) {
   size_t n = steps.size();
   for (const Step& s : steps)
