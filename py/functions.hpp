@@ -40,5 +40,8 @@ KIVET_FUNCTION(fn_cells_from_lonlat);
 KIVET_FUNCTION(fn_cells_to_lonlat);
 KIVET_FUNCTION(fn_cell_boundaries);
 KIVET_FUNCTION(fn_cell_neighbours);
+// proofs.cpp
+KIVET_FUNCTION(fn_verify_opening);
+KIVET_FUNCTION(fn_verify_setop);
 
 }  // namespace kivet::py

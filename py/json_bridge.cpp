@@ -48,8 +48,9 @@ Json json_in(PyObject* obj) {
   return std::move(*parsed);
 }
 
-Ref json_out(const Json& value) {
-  std::string text = value.dump();
+Ref json_out(const Json& value) { return json_out_text(value.dump()); }
+
+Ref json_out_text(std::string_view text) {
   Ref json = json_module();
   Ref s = check(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
   return check(PyObject_CallMethod(json.get(), "loads", "O", s.get()));

@@ -15,5 +15,7 @@ Json json_in(PyObject* obj);
 
 // Compact text, then json.loads.
 Ref json_out(const Json& value);
+// json.loads of text already written in the compact form.
+Ref json_out_text(std::string_view text);
 
 }  // namespace kivet::py

@@ -5,6 +5,7 @@
 
 #include "py/functions.hpp"
 #include "py/errors.hpp"
+#include "py/index.hpp"
 #include "py/profile.hpp"
 #include "py/tree.hpp"
 
@@ -15,6 +16,12 @@ namespace {
   {name, KIVET_FASTCALL(fn), METH_FASTCALL | METH_KEYWORDS, doc}
 
 PyMethodDef kFunctions[] = {
+    ENTRY("verify_opening", fn_verify_opening,
+          "verify_opening(record)\n--\n\nVerify an opening record (as returned by "
+          "`Tree.open`). `False` on any defect; never raises."),
+    ENTRY("verify_setop", fn_verify_setop,
+          "verify_setop(proof)\n--\n\nVerify a set-operation transcript (as returned "
+          "by `Tree.prove`)."),
     ENTRY("cell_area_m2", fn_cell_area_m2, "cell_area_m2(level, profile=None)\n--\n\n"),
     ENTRY("cells_geojson", fn_cells_geojson,
           "cells_geojson(cids, profile=None, n=3)\n--\n\n"
@@ -94,6 +101,7 @@ int exec_module(PyObject* module) {
   if (PyArray_ImportNumPyAPI() < 0) return -1;
   if (add_type(module, profile_type()) < 0) return -1;
   if (add_type(module, tree_type()) < 0) return -1;
+  if (add_type(module, index_type()) < 0) return -1;
   if (PyModule_AddFunctions(module, kFunctions) < 0) return -1;
   PyObject* ogc = guard([] { return new_profile(Profile::ogc()); });
   if (add_object(module, "OGC_RHEALPIX", ogc) < 0) return -1;

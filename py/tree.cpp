@@ -9,6 +9,7 @@
 #include "py/errors.hpp"
 #include "py/numpy.hpp"
 #include "py/profile.hpp"
+#include "py/proofs.hpp"
 
 namespace kivet::py {
 
@@ -159,6 +160,13 @@ PyMethodDef kTreeMethods[] = {
     METHOD("geojson", tree_geojson,
            "geojson($self, n=3)\n--\n\nGeoJSON of the canonical cells (see "
            "`cells_geojson`)."),
+    // Proofs (proofs.cpp).
+    METHOD("prove", tree_prove,
+           "prove($self, other, op)\n--\n\nA transcript proving `self \u2295 other` for "
+           "`op` in `\"union\" | \"intersect\" | \"difference\"`."),
+    METHOD("open", tree_open,
+           "open($self, cid)\n--\n\nA self-describing opening record for `cid` "
+           "(membership or non-membership), or `None`\nif `cid` is a partial node."),
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef kGetSet[] = {

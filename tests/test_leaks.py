@@ -62,6 +62,42 @@ FAMILIES = {
     "tree_setops_bad": swallow(lambda: _TREE_A.union(_kivet.Tree.from_cells([], 2))),
 }
 
+_A = _kivet.Tree.from_cells([9 * 81 + 4, 9 * 81 + 5, 11], 2)
+_B = _kivet.Tree.from_cells([9 * 81 + 5, 12], 2)
+_PROOF = _A.prove(_B, "difference")
+_RECORD = _A.open(9 * 81 + 4)
+
+
+def _index_round():
+    ix = _kivet.Index()
+    ix.add("a", _A)
+    ix.add("b", _B)
+    ix.add("a", _B)
+    return ix.query(_A), ix.roots(), ix.attention(2), len(ix), ix.distinct_roots
+
+
+def _index_failures():
+    ix = _kivet.Index()
+    ix.add("k", _A)
+    for call in (lambda: ix.attention(3),
+                 lambda: ix.add("k", _kivet.Tree.from_cells([], 3)),
+                 lambda: ix.query(_kivet.Tree.from_cells([], 1))):
+        swallow(call)()
+
+
+FAMILIES.update({
+    "open": lambda: (_A.open(9 * 81 + 4), _A.open(9)),
+    "open_bad": swallow(lambda: _A.open(9 * 729)),
+    "prove": lambda: _A.prove(_B, "union"),
+    "prove_bad_op": swallow(lambda: _A.prove(_B, "Union")),
+    "verify_setop": lambda: _kivet.verify_setop(_PROOF),
+    "verify_setop_bad": lambda: _kivet.verify_setop({"v": 1, "op": "union", "steps": [{}]}),
+    "verify_opening": lambda: _kivet.verify_opening(_RECORD),
+    "verify_opening_bad": lambda: _kivet.verify_opening('{"v": 1, "A": 9, "B": 6, "D": 2}'),
+    "index": _index_round,
+    "index_bad": _index_failures,
+})
+
 
 @pytest.mark.parametrize("name", sorted(FAMILIES))
 def test_memory_stays_flat(name):
