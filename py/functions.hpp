@@ -17,4 +17,17 @@ namespace kivet::py {
 KIVET_FUNCTION(fn_cid_to_suid);
 KIVET_FUNCTION(fn_suid_to_cid);
 
+// grid.cpp
+KIVET_FUNCTION(fn_cell_area_m2);
+KIVET_FUNCTION(fn_cells_geojson);
+KIVET_FUNCTION(method_profile_area_m2);  // Profile.area_m2
+
+// zone.cpp
+KIVET_FUNCTION(fn_position);
+KIVET_FUNCTION(fn_cell_at);
+KIVET_FUNCTION(fn_subzone_index);
+KIVET_FUNCTION(fn_subzone_at);
+KIVET_FUNCTION(fn_subzones);
+KIVET_FUNCTION(fn_neighbours);
+
 }  // namespace kivet::py

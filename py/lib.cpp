@@ -14,8 +14,36 @@ namespace {
   {name, KIVET_FASTCALL(fn), METH_FASTCALL | METH_KEYWORDS, doc}
 
 PyMethodDef kFunctions[] = {
+    ENTRY("cell_area_m2", fn_cell_area_m2, "cell_area_m2(level, profile=None)\n--\n\n"),
+    ENTRY("cells_geojson", fn_cells_geojson,
+          "cells_geojson(cids, profile=None, n=3)\n--\n\n"
+          "GeoJSON FeatureCollection of cell polygons for display: counterclockwise "
+          "rings, `n` points\nper edge on polar cells (equatorial cells are their four "
+          "corners), rings that cross the\nantimeridian shifted east of 180\u00b0 so tile "
+          "maps draw them whole, and each polar cap closed\nthrough its pole. "
+          "Properties: `cid`, `suid`, `level`; feature `id` is the cid as a string."),
     ENTRY("suid_to_cid", fn_suid_to_cid, "suid_to_cid(suid)\n--\n\n"),
     ENTRY("cid_to_suid", fn_cid_to_suid, "cid_to_suid(cid)\n--\n\n"),
+    ENTRY("position", fn_position,
+          "position(cid, profile=None)\n--\n\n"
+          "`(base, level, row, col)`: where `cid` sits in its base cell (row 0 at the top)."),
+    ENTRY("cell_at", fn_cell_at,
+          "cell_at(base, level, row, col, profile=None)\n--\n\n"
+          "The cid at `(row, col)` of base cell `base` at `level`."),
+    ENTRY("subzone_index", fn_subzone_index,
+          "subzone_index(ancestor, cid, profile=None)\n--\n\n"
+          "The scanline index of `cid` among the sub-zones of `ancestor`."),
+    ENTRY("subzone_at", fn_subzone_at,
+          "subzone_at(ancestor, depth, index, profile=None)\n--\n\n"
+          "The sub-zone of `ancestor` at relative `depth` with scanline index `index`."),
+    ENTRY("subzones", fn_subzones,
+          "subzones(ancestor, depth, profile=None)\n--\n\n"
+          "Every sub-zone of `ancestor` at relative `depth`, in scanline order (the OGC "
+          "API - DGGS\nsub-zone order for rHEALPix)."),
+    ENTRY("neighbours", fn_neighbours,
+          "neighbours(cid, profile=None)\n--\n\n"
+          "The four edge neighbours of `cid`, keyed `up`, `right`, `down`, `left` in the "
+          "cell's planar\nframe; base-cell edges are crossed as the grid folds."),
     {nullptr, nullptr, 0, nullptr}};
 
 int add_type(PyObject* module, PyTypeObject* type) {

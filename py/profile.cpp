@@ -158,6 +158,8 @@ PyMethodDef kMethods[] = {
      "lowercase hex digits."},
     {"describe", FASTCALL(profile_describe), METH_FASTCALL | METH_KEYWORDS,
      "describe($self)\n--\n\nA one-line description of every field."},
+    {"area_m2", FASTCALL(method_profile_area_m2), METH_FASTCALL | METH_KEYWORDS,
+     "area_m2($self, level)\n--\n\nExact ellipsoidal cell area at `level`, m\u00b2."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef kGetSet[] = {

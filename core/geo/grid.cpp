@@ -1,0 +1,335 @@
+#include "core/geo/grid.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <new>
+#include <numbers>
+
+#include "core/geo/rhealpix.hpp"
+
+namespace kivet {
+
+namespace {
+
+constexpr double kPi = std::numbers::pi;
+constexpr double kDegToRad = kPi / 180;
+constexpr double kRadToDeg = 180 / kPi;
+
+// Into [-180, 180), touching only values outside it.
+double normalise_lon(double lon) {
+  if (lon >= -180 && lon < 180) return lon;
+  double m = std::fmod(lon, 360.0);
+  if (m < 0) m += 360;
+  if (m >= 180) m -= 360;
+  return m;
+}
+
+Position position_of(std::span<const uint32_t> path, uint32_t n) {
+  Position p;
+  p.base = path[0];
+  p.level = uint32_t(path.size() - 1);
+  for (size_t i = 1; i < path.size(); ++i) {
+    p.row = p.row * n + path[i] / n;
+    p.column = p.column * n + path[i] % n;
+  }
+  return p;
+}
+
+bool is_polar(uint32_t base) { return base == 0 || base == 5; }
+
+// N^level as a float: the exact 64-bit power while it fits.
+double power_of(uint32_t n, uint32_t level) {
+  if (auto p = checked_pow(n, level)) return double(*p);
+  return std::pow(double(n), double(level));
+}
+
+// IEEE total order on doubles as a signed integer key.
+int64_t total_order_key(double v) {
+  auto bits = std::bit_cast<int64_t>(v);
+  return bits ^ int64_t(uint64_t(bits >> 63) >> 1);
+}
+
+// 4(m - 1) + 1 ring points, or bad_alloc when that cannot be a vector size.
+size_t ring_size(size_t m) {
+  constexpr size_t kLimit = std::numeric_limits<ptrdiff_t>::max() / sizeof(LonLat) / 4;
+  if (m - 1 > kLimit) throw std::bad_alloc();
+  return 4 * (m - 1) + 1;
+}
+
+}  // namespace
+
+Grid Grid::from_profile(const Profile& profile) {
+  Grid g;
+  g.semi_major = double(profile.a_um) / 1e6;
+  g.flattening = 1 / (double(profile.inv_f_nano) / 1e9);
+  g.eccentricity = kivet::eccentricity(g.flattening);
+  g.authalic_radius = kivet::authalic_radius(g.semi_major, g.eccentricity);
+  g.ellipsoid_ = Ellipsoid(g.eccentricity);
+  g.lon_0_deg = double(profile.lon_0_udeg) / 1e6;
+  g.north_square = profile.north_square % 4;
+  g.south_square = profile.south_square % 4;
+  g.n_side = uint32_t(std::sqrt(double(profile.aperture)));
+  double r = g.authalic_radius;
+  g.ul_corners = {{
+      {(g.north_square * (kPi / 2) - kPi) * r, (3 * kPi / 4) * r},
+      {-kPi * r, (kPi / 4) * r},
+      {-(kPi / 2) * r, (kPi / 4) * r},
+      {0, (kPi / 4) * r},
+      {(kPi / 2) * r, (kPi / 4) * r},
+      {(g.south_square * (kPi / 2) - kPi) * r, -(kPi / 4) * r},
+  }};
+  // K: the first level whose cells are at most a metre across; a point on a
+  // base cell's bottom or right edge is moved half a level-K cell inside.
+  double k = std::ceil(std::log((2 * kPi / 3) * r * r) / (2 * std::log(double(g.n_side))));
+  g.edge_fraction_ = 1 - 1 / (2 * std::pow(double(g.n_side), k));
+  return g;
+}
+
+Result<Grid> make_grid(const Profile& profile) {
+  if (auto v = profile.validate(); !v) return std::unexpected(v.error());
+  return Grid::from_profile(profile);
+}
+
+std::optional<Planar> Grid::to_plane(double lon, double lat) const {
+  if (!std::isfinite(lon) || !(std::fabs(lat) <= 90)) return std::nullopt;
+  double lam = normalise_lon(lon - lon_0_deg);
+  Unit u = rhealpix_ellipsoid(north_square, south_square, true, lam * kDegToRad,
+                              lat * kDegToRad, ellipsoid_);
+  return Planar{authalic_radius * u.x, authalic_radius * u.y};
+}
+
+Result<LonLat> Grid::to_lonlat(double x, double y, bool rearrange) const {
+  auto lp = rhealpix_ellipsoid_inverse(north_square, south_square, rearrange,
+                                       x / authalic_radius, y / authalic_radius,
+                                       ellipsoid_);
+  if (!lp) return std::unexpected(lp.error());
+  return LonLat{normalise_lon(lp->lam * kRadToDeg + lon_0_deg), lp->phi * kRadToDeg};
+}
+
+std::optional<Position> Grid::cell_from_lonlat(uint32_t level, double lon,
+                                               double lat) const {
+  auto p = to_plane(lon, lat);
+  if (!p) return std::nullopt;
+  return cell_from_planar(level, p->x, p->y);
+}
+
+std::optional<Position> Grid::cell_from_planar(uint32_t level, double x, double y) const {
+  double r = authalic_radius;
+  uint32_t base;
+  if (kPi / 4 * r < y && y < 3 * kPi / 4 * r &&
+      (north_square * (kPi / 2) - kPi) * r < x &&
+      x < (north_square * (kPi / 2) - kPi / 2) * r) {
+    base = 0;
+  } else if (-3 * kPi / 4 * r < y && y < -kPi / 4 * r &&
+             (south_square * (kPi / 2) - kPi) * r < x &&
+             x < (south_square * (kPi / 2) - kPi / 2) * r) {
+    base = 5;
+  } else if (-kPi / 4 * r <= y && y <= kPi / 4 * r) {
+    if (-kPi * r <= x && x < -kPi / 2 * r)
+      base = 1;
+    else if (-kPi / 2 * r <= x && x < 0)
+      base = 2;
+    else if (0 <= x && x < kPi / 2 * r)
+      base = 3;
+    else if (kPi / 2 * r <= x && x < kPi * r)
+      base = 4;
+    else
+      return std::nullopt;
+  } else {
+    return std::nullopt;
+  }
+  if (level == 0) return Position{base, 0, 0, 0};
+  double side = (kPi / 2) * r;
+  double fy = std::fabs(y - ul_corners[base].y) / side;
+  double fx = std::fabs(x - ul_corners[base].x) / side;
+  if (fy == 1) fy = edge_fraction_;
+  if (fx == 1) fx = edge_fraction_;
+  auto j = checked_pow(n_side, level);
+  if (!j) return std::nullopt;
+  double jd = double(*j), ry = fy * jd, rx = fx * jd;
+  if (!(ry < jd && rx < jd)) return std::nullopt;
+  uint64_t row = uint64_t(ry), column = uint64_t(rx);
+  if (row >= *j || column >= *j) return std::nullopt;
+  return Position{base, level, row, column};
+}
+
+double Grid::cell_side(uint32_t level) const {
+  return (kPi / 2) * authalic_radius * (1 / power_of(n_side, level));
+}
+
+Planar Grid::ul_vertex(const Position& p) const {
+  double inv = 1 / power_of(n_side, p.level);
+  double side = (kPi / 2) * authalic_radius;
+  const Planar& c = ul_corners[p.base];
+  return {c.x + side * (double(p.column) * inv), c.y - side * (double(p.row) * inv)};
+}
+
+Planar Grid::ul_vertex(std::span<const uint32_t> path) const {
+  return ul_vertex(position_of(path, n_side));
+}
+
+Planar Grid::nucleus_planar(const Position& p) const {
+  Planar ul = ul_vertex(p);
+  double h = (kPi / 2) * authalic_radius * (1 / power_of(n_side, p.level)) * 0.5;
+  return {ul.x + h, ul.y - h};
+}
+
+Result<LonLat> Grid::nucleus(const Position& p) const {
+  Planar c = nucleus_planar(p);
+  return to_lonlat(c.x, c.y, true);
+}
+
+Result<LonLat> Grid::nucleus(std::span<const uint32_t> path) const {
+  return nucleus(position_of(path, n_side));
+}
+
+bool Grid::contains_pole(std::span<const uint32_t> path) const {
+  if (!is_polar(path[0])) return false;
+  if (path.size() == 1) return true;
+  if (n_side % 2 == 0) return false;
+  uint32_t centre = (n_side * n_side - 1) / 2;
+  return std::all_of(path.begin() + 1, path.end(),
+                     [centre](uint32_t d) { return d == centre; });
+}
+
+namespace {
+
+// Appends the closed ring of the cell with m points per edge; on error the
+// vector is restored to its former size.
+Result<void> append_ring(const Grid& g, std::span<const uint32_t> path, size_t m,
+                         std::vector<LonLat>& out) {
+  size_t start = out.size();
+  size_t count = ring_size(m);
+  out.reserve(start + count);
+  Planar ul = g.ul_vertex(path);
+  double s = g.cell_side(uint32_t(path.size() - 1));
+  double step = s / double(m - 1);
+  bool rearrange = is_polar(path[0]);
+  // Clockwise from the upper-left corner; each point is its edge's first
+  // corner plus i steps, so no drift accumulates.
+  const Planar corners[4] = {
+      {ul.x, ul.y}, {ul.x + s, ul.y}, {ul.x + s, ul.y - s}, {ul.x, ul.y - s}};
+  static constexpr double kDx[4] = {1, 0, -1, 0}, kDy[4] = {0, -1, 0, 1};
+  for (size_t e = 0; e < 4; ++e) {
+    for (size_t i = 0; i + 1 < m; ++i) {
+      double d = step * double(i);
+      auto p = g.to_lonlat(corners[e].x + kDx[e] * d, corners[e].y + kDy[e] * d,
+                           rearrange);
+      if (!p) {
+        out.resize(start);
+        return std::unexpected(p.error());
+      }
+      out.push_back(*p);
+    }
+  }
+  out.push_back(out[start]);
+  return {};
+}
+
+}  // namespace
+
+Result<std::vector<LonLat>> Grid::cell_ring(std::span<const uint32_t> path,
+                                            size_t n) const {
+  std::vector<LonLat> out;
+  if (auto r = append_ring(*this, path, std::max<size_t>(n, 2), out); !r)
+    return std::unexpected(r.error());
+  return out;
+}
+
+Result<void> Grid::append_cell_polygon(std::span<const uint32_t> path, size_t n,
+                                       std::vector<LonLat>& out) const {
+  size_t m = is_polar(path[0]) ? std::max<size_t>(n, 2) : 2;
+  size_t start = out.size();
+  if (auto r = append_ring(*this, path, m, out); !r) return r;
+  auto ring = out.begin() + ptrdiff_t(start);
+  std::reverse(ring, out.end());
+  if (!contains_pole(path)) {
+    double lo = INFINITY, hi = -INFINITY;
+    for (auto it = ring; it != out.end(); ++it) {
+      if (std::isnan(it->lon)) continue;
+      lo = std::min(lo, it->lon);
+      hi = std::max(hi, it->lon);
+    }
+    if (hi - lo > 180)
+      for (auto it = ring; it != out.end(); ++it)
+        if (it->lon < 0) it->lon += 360;
+    return {};
+  }
+  // A cap: its ring circles the pole, so draw it as the band between the
+  // boundary and the pole, cut at the antimeridian.
+  out.pop_back();
+  std::stable_sort(ring, out.end(), [](const LonLat& a, const LonLat& b) {
+    return total_order_key(a.lon) < total_order_key(b.lon);
+  });
+  LonLat first = *ring, last = out.back();
+  double d = (first.lon + 360) - last.lon;
+  double phi = d <= 0 ? last.lat
+                      : last.lat + ((180 - last.lon) / d) * (first.lat - last.lat);
+  if (path[0] == 0) {
+    out.insert(ring, LonLat{-180, phi});
+    out.push_back({180, phi});
+    out.push_back({180, 90});
+    out.push_back({-180, 90});
+    out.push_back({-180, phi});
+  } else {
+    std::reverse(ring, out.end());
+    out.insert(ring, LonLat{180, phi});
+    out.push_back({-180, phi});
+    out.push_back({-180, -90});
+    out.push_back({180, -90});
+    out.push_back({180, phi});
+  }
+  return {};
+}
+
+Result<std::vector<LonLat>> Grid::cell_polygon(std::span<const uint32_t> path,
+                                               size_t n) const {
+  std::vector<LonLat> out;
+  if (auto r = append_cell_polygon(path, n, out); !r) return std::unexpected(r.error());
+  return out;
+}
+
+Result<BoundarySample> Grid::boundary3(std::span<const uint32_t> path) const {
+  Planar ul = ul_vertex(path);
+  double s = cell_side(uint32_t(path.size() - 1)), h = s / 2;
+  double x0 = ul.x, y0 = ul.y;
+  BoundarySample out;
+  if (is_polar(path[0])) {
+    const Planar pts[9] = {{x0, y0},         {x0 + h, y0},     {x0 + s, y0},
+                           {x0 + s, y0 - h}, {x0 + s, y0 - s}, {x0 + h, y0 - s},
+                           {x0, y0 - s},     {x0, y0 - h},     {x0, y0}};
+    for (const Planar& p : pts) {
+      auto q = to_lonlat(p.x, p.y, true);
+      if (!q) return std::unexpected(q.error());
+      out.points[out.size++] = *q;
+    }
+    return out;
+  }
+  double lon[3], lat[3];
+  const Planar along[3] = {{x0, y0}, {x0 + h, y0}, {x0 + s, y0}};
+  const Planar down[3] = {{x0, y0}, {x0, y0 - h}, {x0, y0 - s}};
+  for (int i = 0; i < 3; ++i) {
+    auto q = to_lonlat(along[i].x, along[i].y, false);
+    if (!q) return std::unexpected(q.error());
+    lon[i] = q->lon;
+  }
+  for (int i = 0; i < 3; ++i) {
+    auto q = to_lonlat(down[i].x, down[i].y, false);
+    if (!q) return std::unexpected(q.error());
+    lat[i] = q->lat;
+  }
+  out.points = {{{lon[0], lat[0]}, {lon[0], lat[2]}, {lon[1], lat[0]}, {lon[1], lat[2]},
+                 {lon[2], lat[0]}, {lon[2], lat[2]}, {lon[0], lat[1]}, {lon[2], lat[1]},
+                 {}}};
+  out.size = 8;
+  return out;
+}
+
+double Grid::cell_area(uint32_t level) const {
+  double s = (kPi / 2) * authalic_radius * (1 / power_of(n_side, level));
+  return s * s * 8 / (3 * kPi);
+}
+
+}  // namespace kivet

@@ -1,0 +1,112 @@
+// The planar layout of the rHEALPix grid for one profile.
+//
+// Six base squares of side (π/2)·R in the projection plane (metres on the
+// authalic sphere): 0 the north polar square, 1..4 the equatorial band from
+// x = -πR, 5 the south polar square. A cell of level L is a square of side
+// (π/2)·R / N^L at (row, column) of its base cell, row 0 at the top. Immutable
+// after construction and shared read-only across threads; the transcendental
+// work is done once in from_profile.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/geo/ellipsoid.hpp"
+#include "core/profile.hpp"
+#include "core/zone.hpp"
+
+namespace kivet {
+
+// Degrees: longitude in [-180, 180) (display polygons may shift east of 180).
+struct LonLat {
+  double lon = 0, lat = 0;
+};
+
+// Planar metres.
+struct Planar {
+  double x = 0, y = 0;
+};
+
+// Up to nine boundary sample points of a cell (9 polar, 8 equatorial).
+struct BoundarySample {
+  std::array<LonLat, 9> points{};
+  size_t size = 0;
+  const LonLat* begin() const { return points.data(); }
+  const LonLat* end() const { return points.data() + size; }
+};
+
+class Grid {
+ public:
+  // REQUIRES: profile.validate() succeeded.
+  static Grid from_profile(const Profile& profile);
+
+  double semi_major = 0;       // a, metres
+  double flattening = 0;       // f
+  double eccentricity = 0;     // e
+  double authalic_radius = 0;  // R, metres
+  std::array<Planar, 6> ul_corners{};
+  double lon_0_deg = 0;
+  uint32_t north_square = 0;  // modulo 4
+  uint32_t south_square = 0;  // modulo 4
+  uint32_t n_side = 3;        // N = floor(sqrt(aperture))
+
+  // Cell at `level` holding the point, or nothing (non-finite longitude,
+  // |latitude| > 90 or NaN, off the grid, N^level overflowing).
+  std::optional<Position> cell_from_lonlat(uint32_t level, double lon, double lat) const;
+  std::optional<Position> cell_from_planar(uint32_t level, double x, double y) const;
+
+  // Longitude/latitude degrees to planar metres; nothing when not projectable.
+  std::optional<Planar> to_plane(double lon, double lat) const;
+  // Planar metres to degrees; the projection error when outside the image.
+  Result<LonLat> to_lonlat(double x, double y, bool rearrange = true) const;
+
+  // Side of a cell of `level`, metres.
+  double cell_side(uint32_t level) const;
+  // Planar upper-left vertex. REQUIRES: a valid path / position of this grid.
+  Planar ul_vertex(std::span<const uint32_t> path) const;
+  Planar ul_vertex(const Position& p) const;
+  // Planar centre of the cell square.
+  Planar nucleus_planar(const Position& p) const;
+  // The nucleus in degrees (inverse projection with rearrange).
+  Result<LonLat> nucleus(std::span<const uint32_t> path) const;
+  Result<LonLat> nucleus(const Position& p) const;
+
+  // True for the polar cell that contains its pole.
+  bool contains_pole(std::span<const uint32_t> path) const;
+
+  // Closed ring, clockwise in the plane, max(n, 2) points per edge corners
+  // included: 4(m - 1) + 1 points, the last an exact copy of the first.
+  Result<std::vector<LonLat>> cell_ring(std::span<const uint32_t> path, size_t n) const;
+  // Display polygon: counterclockwise, n points per edge on polar cells, the
+  // four corners on equatorial ones, shifted east of 180° when crossing the
+  // antimeridian, caps closed through the pole (k + 5 points).
+  Result<std::vector<LonLat>> cell_polygon(std::span<const uint32_t> path, size_t n) const;
+  // Appends the display polygon to `out` (nothing appended on error).
+  Result<void> append_cell_polygon(std::span<const uint32_t> path, size_t n,
+                                   std::vector<LonLat>& out) const;
+  // Corners and edge midpoints in degrees; bounds the cell for polygon fill.
+  Result<BoundarySample> boundary3(std::span<const uint32_t> path) const;
+
+  // Area of every cell of `level`, m²: (2π/3)·R² / N^(2·level).
+  double cell_area(uint32_t level) const;
+
+  const Ellipsoid& ellipsoid() const { return ellipsoid_; }
+
+ private:
+  Grid() : ellipsoid_(0.0) {}
+  Ellipsoid ellipsoid_;
+  double edge_fraction_ = 0;  // 1 - 1/(2·N^K): where fx or fy == 1 is moved
+};
+
+// Validates the profile, then builds its grid.
+Result<Grid> make_grid(const Profile& profile);
+
+// Area of every cell of `level` of the grid, m².
+inline double cell_area(const Grid& grid, uint32_t level) { return grid.cell_area(level); }
+
+}  // namespace kivet

@@ -1,0 +1,58 @@
+// Zones of a square aperture: a cell's place in its base cell's N^L x N^L
+// array, sub-zones in scanline order, and edge neighbours across base cells.
+//
+// N = sqrt(A); digit d is the child at row d / N, column d % N of its parent,
+// row 0 at the top. All integer arithmetic with overflow tests; nothing here
+// allocates except subzones().
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/hierarchy.hpp"
+#include "core/profile.hpp"
+
+namespace kivet {
+
+// Where a cell sits: its base cell, level, and row/column within the base cell.
+struct Position {
+  uint32_t base = 0;
+  uint32_t level = 0;
+  uint64_t row = 0;
+  uint64_t column = 0;
+
+  friend bool operator==(const Position&, const Position&) = default;
+};
+
+// Edge neighbours in the cell's planar frame, in this order.
+struct Neighbours {
+  uint64_t up = 0, right = 0, down = 0, left = 0;
+};
+
+// N, or "aperture {A} is not a square; cells have no row and column".
+Result<uint32_t> side(const Hierarchy& h);
+// N^depth, or "level {depth} overflows".
+Result<uint64_t> span(const Hierarchy& h, uint32_t depth);
+
+Result<Position> position(const Hierarchy& h, uint64_t cid);
+Result<uint64_t> cell_at(const Hierarchy& h, uint32_t base, uint32_t level,
+                         uint64_t row, uint64_t column);
+Result<uint64_t> cell_at(const Hierarchy& h, const Position& p);
+
+Result<uint64_t> subzone_at(const Hierarchy& h, uint64_t ancestor,
+                            uint32_t depth, uint64_t index);
+// All N^depth x N^depth sub-zones, scanline order; at most 2^30 of them.
+Result<std::vector<uint64_t>> subzones(const Hierarchy& h, uint64_t ancestor,
+                                       uint32_t depth);
+Result<uint64_t> subzone_index(const Hierarchy& h, uint64_t ancestor, uint64_t cid);
+
+// Validates the profile (its errors pass through) and needs 6 base cells.
+Result<Neighbours> neighbours(const Profile& profile, uint64_t cid);
+// The same without the profile checks, for bulk use.
+// REQUIRES: h.b == 6 and h valid; squares taken modulo 4.
+Result<Neighbours> neighbours(const Hierarchy& h, uint32_t north_square,
+                              uint32_t south_square, uint64_t cid);
+
+}  // namespace kivet

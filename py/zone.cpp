@@ -1,0 +1,90 @@
+// Zone navigation for Python: positions, sub-zones and neighbours.
+#include "core/zone.hpp"
+#include "py/args.hpp"
+#include "py/errors.hpp"
+#include "py/functions.hpp"
+
+namespace kivet::py {
+
+namespace {
+
+Ref u64(uint64_t v) { return check(PyLong_FromUnsignedLongLong(v)); }
+
+}  // namespace
+
+KIVET_FUNCTION(fn_position) {
+  return guard([&] {
+    Args a("position", {"cid", "profile"}, 1, args, nargs, kwnames);
+    uint64_t cid = to_u64(a[0], "cid");
+    Profile profile = to_profile(a[1]);
+    Position p = ok(position(profile.hierarchy(), cid));
+    return check(Py_BuildValue("(IIKK)", p.base, p.level, (unsigned long long)p.row,
+                               (unsigned long long)p.column));
+  });
+}
+
+KIVET_FUNCTION(fn_cell_at) {
+  return guard([&] {
+    Args a("cell_at", {"base", "level", "row", "col", "profile"}, 4, args, nargs,
+           kwnames);
+    uint32_t base = to_u32(a[0], "base");
+    uint32_t level = to_u32(a[1], "level");
+    uint64_t row = to_u64(a[2], "row");
+    uint64_t col = to_u64(a[3], "col");
+    Profile profile = to_profile(a[4]);
+    return u64(ok(cell_at(profile.hierarchy(), base, level, row, col)));
+  });
+}
+
+KIVET_FUNCTION(fn_subzone_index) {
+  return guard([&] {
+    Args a("subzone_index", {"ancestor", "cid", "profile"}, 2, args, nargs, kwnames);
+    uint64_t ancestor = to_u64(a[0], "ancestor");
+    uint64_t cid = to_u64(a[1], "cid");
+    Profile profile = to_profile(a[2]);
+    return u64(ok(subzone_index(profile.hierarchy(), ancestor, cid)));
+  });
+}
+
+KIVET_FUNCTION(fn_subzone_at) {
+  return guard([&] {
+    Args a("subzone_at", {"ancestor", "depth", "index", "profile"}, 3, args, nargs,
+           kwnames);
+    uint64_t ancestor = to_u64(a[0], "ancestor");
+    uint32_t depth = to_u32(a[1], "depth");
+    uint64_t index = to_u64(a[2], "index");
+    Profile profile = to_profile(a[3]);
+    return u64(ok(subzone_at(profile.hierarchy(), ancestor, depth, index)));
+  });
+}
+
+KIVET_FUNCTION(fn_subzones) {
+  return guard([&] {
+    Args a("subzones", {"ancestor", "depth", "profile"}, 2, args, nargs, kwnames);
+    uint64_t ancestor = to_u64(a[0], "ancestor");
+    uint32_t depth = to_u32(a[1], "depth");
+    Profile profile = to_profile(a[2]);
+    std::vector<uint64_t> cells = ok(subzones(profile.hierarchy(), ancestor, depth));
+    Ref list = check(PyList_New(Py_ssize_t(cells.size())));
+    for (size_t i = 0; i < cells.size(); ++i)
+      PyList_SET_ITEM(list.get(), Py_ssize_t(i), u64(cells[i]).release());
+    return list;
+  });
+}
+
+KIVET_FUNCTION(fn_neighbours) {
+  return guard([&] {
+    Args a("neighbours", {"cid", "profile"}, 1, args, nargs, kwnames);
+    uint64_t cid = to_u64(a[0], "cid");
+    Profile profile = to_profile(a[1]);
+    Neighbours n = ok(neighbours(profile, cid));
+    Ref dict = check(PyDict_New());
+    const std::pair<const char*, uint64_t> items[] = {
+        {"up", n.up}, {"right", n.right}, {"down", n.down}, {"left", n.left}};
+    for (const auto& [key, value] : items)
+      check_status(PyDict_SetItemString(dict.get(), key, u64(value).get()));
+    return dict;
+  });
+}
+
+}  // namespace kivet::py
