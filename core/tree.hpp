@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <utility>
@@ -176,8 +177,13 @@ class Tree {
   Hash root() const;
   std::string root_hex() const { return to_hex(root()); }
 
-  // Canonical (coarsest) cells, ascending: one per Full node.
+  // Canonical (coarsest) cells, ascending: one per Full node. Numeric order
+  // differs from path order when levels mix (14 < 102 though base 5 follows
+  // base 2), hence the sort.
   std::vector<uint64_t> cells() const;
+  // Every Full node as (cid, height) in path order: base order, then digits.
+  // Their leaf ranges follow one another in ascending order.
+  void visit_full(const std::function<void(uint64_t cid, uint32_t height)>& f) const;
   // Every level-D leaf, ascending. Throws std::bad_alloc when the list cannot
   // be held; callers facing users check leaf_count() first.
   std::vector<uint64_t> leaves() const;

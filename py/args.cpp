@@ -110,7 +110,6 @@ Ref index_of(PyObject* o, const char* name) {
 
 uint64_t to_u64(PyObject* o, const char* name) {
   Ref i = index_of(o, name);
-  if (_PyLong_Sign(i.get()) < 0) out_of_range(name, "an unsigned 64-bit integer");
   unsigned long long v = PyLong_AsUnsignedLongLong(i.get());
   if (v == (unsigned long long)-1 && PyErr_Occurred()) {
     PyErr_Clear();
@@ -121,7 +120,6 @@ uint64_t to_u64(PyObject* o, const char* name) {
 
 uint32_t to_u32(PyObject* o, const char* name) {
   Ref i = index_of(o, name);
-  if (_PyLong_Sign(i.get()) < 0) out_of_range(name, "an unsigned 32-bit integer");
   unsigned long long v = PyLong_AsUnsignedLongLong(i.get());
   if ((v == (unsigned long long)-1 && PyErr_Occurred()) || v > 0xFFFFFFFFull) {
     PyErr_Clear();
@@ -132,7 +130,6 @@ uint32_t to_u32(PyObject* o, const char* name) {
 
 uint8_t to_u8(PyObject* o, const char* name) {
   Ref i = index_of(o, name);
-  if (_PyLong_Sign(i.get()) < 0) out_of_range(name, "an unsigned 8-bit integer");
   unsigned long long v = PyLong_AsUnsignedLongLong(i.get());
   if ((v == (unsigned long long)-1 && PyErr_Occurred()) || v > 0xFF) {
     PyErr_Clear();

@@ -6,6 +6,7 @@
 #include "py/functions.hpp"
 #include "py/errors.hpp"
 #include "py/profile.hpp"
+#include "py/tree.hpp"
 
 namespace kivet::py {
 namespace {
@@ -63,6 +64,7 @@ int add_object(PyObject* module, const char* name, PyObject* value) {
 int exec_module(PyObject* module) {
   if (PyArray_ImportNumPyAPI() < 0) return -1;
   if (add_type(module, profile_type()) < 0) return -1;
+  if (add_type(module, tree_type()) < 0) return -1;
   if (PyModule_AddFunctions(module, kFunctions) < 0) return -1;
   PyObject* ogc = guard([] { return new_profile(Profile::ogc()); });
   if (add_object(module, "OGC_RHEALPIX", ogc) < 0) return -1;

@@ -93,8 +93,8 @@ class TaskGroup {
 
   template <class F>
   void spawn(F&& f) {
-    pending_.fetch_add(1, std::memory_order_relaxed);
     auto* task = new Pool::Task{std::function<void()>(std::forward<F>(f)), this};
+    pending_.fetch_add(1, std::memory_order_relaxed);
     pool_->push(task);
   }
   void wait();

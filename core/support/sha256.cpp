@@ -1,6 +1,13 @@
 #include "core/support/sha256.hpp"
 
+#include <atomic>
 #include <cstring>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#include <immintrin.h>
+#define KIVET_SHA_NI 1
+#endif
 
 namespace kivet {
 
@@ -47,14 +54,85 @@ void compress_portable(uint32_t state[8], const uint8_t* block, size_t blocks) {
   }
 }
 
+#ifdef KIVET_SHA_NI
+// The same compression with the SHA extensions; compiled for them alone so
+// the rest of the build needs no CPU flags, and called only when cpuid
+// reports them.
+__attribute__((target("sha,sse4.1"))) void compress_hardware(uint32_t state[8],
+                                                             const uint8_t* block,
+                                                             size_t blocks) {
+  const __m128i kByteSwap =
+      _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
+  __m128i tmp = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state));
+  __m128i cdgh = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4));
+  tmp = _mm_shuffle_epi32(tmp, 0xB1);        // CDAB
+  cdgh = _mm_shuffle_epi32(cdgh, 0x1B);      // EFGH
+  __m128i abef = _mm_alignr_epi8(tmp, cdgh, 8);
+  cdgh = _mm_blend_epi16(cdgh, tmp, 0xF0);
+  for (; blocks; --blocks, block += 64) {
+    const __m128i abef_in = abef, cdgh_in = cdgh;
+    __m128i w[4];
+#pragma GCC unroll 16
+    for (int i = 0; i < 16; ++i) {
+      __m128i& m = w[i & 3];
+      if (i < 4) {
+        m = _mm_shuffle_epi8(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i)),
+            kByteSwap);
+      } else {
+        // W[t] = σ1(W[t-2]) + W[t-7] + σ0(W[t-15]) + W[t-16], four at a time.
+        __m128i x = _mm_sha256msg1_epu32(m, w[(i + 1) & 3]);
+        x = _mm_add_epi32(x, _mm_alignr_epi8(w[(i + 3) & 3], w[(i + 2) & 3], 4));
+        m = _mm_sha256msg2_epu32(x, w[(i + 3) & 3]);
+      }
+      __m128i k = _mm_add_epi32(
+          m, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kRound + 4 * i)));
+      cdgh = _mm_sha256rnds2_epu32(cdgh, abef, k);
+      abef = _mm_sha256rnds2_epu32(abef, cdgh, _mm_shuffle_epi32(k, 0x0E));
+    }
+    abef = _mm_add_epi32(abef, abef_in);
+    cdgh = _mm_add_epi32(cdgh, cdgh_in);
+  }
+  tmp = _mm_shuffle_epi32(abef, 0x1B);       // FEBA
+  cdgh = _mm_shuffle_epi32(cdgh, 0xB1);      // DCHG
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(state), _mm_blend_epi16(tmp, cdgh, 0xF0));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), _mm_alignr_epi8(cdgh, tmp, 8));
+}
+
+bool cpu_has_sha() {
+  unsigned a, b, c, d;
+  if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+  bool ssse3 = c & (1u << 9), sse41 = c & (1u << 19);
+  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+  return ssse3 && sse41 && (b & (1u << 29));
+}
+#endif
+
 using Compress = void (*)(uint32_t*, const uint8_t*, size_t);
-Compress g_compress = compress_portable;
+
+Compress best_compress() {
+#ifdef KIVET_SHA_NI
+  if (cpu_has_sha()) return compress_hardware;
+#endif
+  return compress_portable;
+}
+
+// Read on every block; atomic only because tests may switch it while other
+// threads hash.
+std::atomic<Compress> g_compress{best_compress()};
+
+inline void compress(uint32_t* state, const uint8_t* block, size_t blocks) {
+  g_compress.load(std::memory_order_relaxed)(state, block, blocks);
+}
 
 }  // namespace
 
-bool sha256_uses_hardware() { return g_compress != compress_portable; }
+bool sha256_uses_hardware() {
+  return g_compress.load(std::memory_order_relaxed) != compress_portable;
+}
 void sha256_force_portable(bool portable) {
-  if (portable) g_compress = compress_portable;
+  g_compress.store(portable ? compress_portable : best_compress(),
+                   std::memory_order_relaxed);
 }
 
 Sha256::Sha256()
@@ -71,11 +149,11 @@ void Sha256::update(const void* data, size_t len) {
     p += take;
     len -= take;
     if (buffered_ < 64) return;
-    g_compress(state_, buffer_, 1);
+    compress(state_, buffer_, 1);
     buffered_ = 0;
   }
   if (len >= 64) {
-    g_compress(state_, p, len / 64);
+    compress(state_, p, len / 64);
     p += len / 64 * 64;
     len %= 64;
   }

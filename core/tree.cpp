@@ -1,0 +1,376 @@
+#include "core/tree.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cassert>
+#include <new>
+
+#include "core/support/pool.hpp"
+
+namespace kivet {
+
+namespace {
+
+// Subtrees reached by at least this many merged intervals build their
+// children as parallel tasks.
+constexpr size_t kParallelIntervals = 4096;
+// Cid lists at least this long are validated in parallel chunks.
+constexpr size_t kParallelCids = 1 << 16;
+
+// Room for A child nodes: on the stack for small apertures.
+class ChildBuffer {
+ public:
+  explicit ChildBuffer(uint32_t a) : size_(a) {
+    if (a > kInline) heap_.resize(a);
+  }
+  std::span<Node> span() {
+    return {size_ > kInline ? heap_.data() : inline_.data(), size_};
+  }
+
+ private:
+  static constexpr uint32_t kInline = 16;
+  uint32_t size_;
+  std::array<Node, kInline> inline_;
+  std::vector<Node> heap_;
+};
+
+// A^0 .. A^depth; every entry fits because depth <= deepest.
+std::vector<uint64_t> powers(uint32_t a, uint32_t depth) {
+  std::vector<uint64_t> p(size_t(depth) + 1, 1);
+  for (uint32_t i = 1; i <= depth; ++i) p[i] = p[i - 1] * a;
+  return p;
+}
+
+// Cid validation without divisions for the common case: the level of a cid
+// follows from comparisons with powers of A. Any cid this refuses is checked
+// again by Hierarchy::check, which gives the message.
+class CidReader {
+ public:
+  CidReader(Hierarchy h, uint32_t depth) : h_(h), depth_(depth), span_(powers(h.a, depth)) {
+    // bounds_[j] = A^j for as long as it fits; later entries saturate.
+    uint64_t v = 1;
+    bool over = false;
+    for (uint32_t j = 0; j < 66; ++j) {
+      bounds_[j] = over ? UINT64_MAX : v;
+      if (!over && __builtin_mul_overflow(v, uint64_t(h.a), &v)) over = true;
+    }
+    for (uint32_t bits = 0; bits < 64; ++bits)
+      guess_[bits] = level_of(uint64_t(1) << bits, h.a);
+  }
+
+  // The leaf interval of a valid cid, or false.
+  bool read(uint64_t cid, Interval& out) const {
+    if (cid < h_.a) return false;
+    uint32_t level = guess_[63 - __builtin_clzll(cid)];
+    // Numbers of one bit length span at most two levels (A >= 2).
+    if (bounds_[level + 2] != UINT64_MAX && cid >= bounds_[level + 2]) ++level;
+    if (level > depth_) return false;
+    // Leading block below A + B: cid < (A + B)·A^level, no overflow since
+    // level <= depth <= deepest.
+    if (cid >= (uint64_t(h_.a) + h_.b) * bounds_[level]) return false;
+    uint64_t width = span_[depth_ - level];
+    out = {cid * width, (cid + 1) * width};
+    return true;
+  }
+
+  Error error(uint64_t cid) const {
+    auto r = h_.check(cid, true, depth_);
+    assert(!r);
+    return r ? Error::message(cat("cid ", cid, " is invalid")) : r.error();
+  }
+
+ private:
+  Hierarchy h_;
+  uint32_t depth_;
+  std::vector<uint64_t> span_;
+  uint64_t bounds_[66];
+  uint32_t guess_[64];
+};
+
+// Index of the first invalid cid in [lo, hi), or hi; fills out[lo, hi).
+size_t read_range(const CidReader& reader, std::span<const uint64_t> cids,
+                  Interval* out, size_t lo, size_t hi) {
+  for (size_t i = lo; i < hi; ++i)
+    if (!reader.read(cids[i], out[i])) return i;
+  return hi;
+}
+
+// LSD radix sort of intervals by start over the bits that vary; stable, so
+// equal starts keep their order (merging takes the larger end anyway).
+void sort_by_start(std::vector<Interval>& v) {
+  if (v.size() < 256) {
+    std::sort(v.begin(), v.end(),
+              [](const Interval& x, const Interval& y) { return x.lo < y.lo; });
+    return;
+  }
+  uint64_t lo = UINT64_MAX, hi = 0;
+  for (const Interval& i : v) {
+    lo = std::min(lo, i.lo);
+    hi = std::max(hi, i.lo);
+  }
+  uint64_t range = hi - lo;
+  if (range == 0) return;
+  int bits = 64 - __builtin_clzll(range);
+  constexpr int kDigit = 11;
+  constexpr size_t kBuckets = size_t(1) << kDigit;
+  std::vector<Interval> tmp(v.size());
+  std::vector<size_t> count(kBuckets);
+  for (int shift = 0; shift < bits; shift += kDigit) {
+    std::fill(count.begin(), count.end(), 0);
+    for (const Interval& i : v) ++count[((i.lo - lo) >> shift) & (kBuckets - 1)];
+    size_t sum = 0;
+    for (size_t& c : count) sum += std::exchange(c, sum);
+    for (const Interval& i : v) tmp[count[((i.lo - lo) >> shift) & (kBuckets - 1)]++] = i;
+    v.swap(tmp);
+  }
+}
+
+// Intervals [first, last) of `merged` that meet [lo, hi).
+std::span<const Interval> meeting(std::span<const Interval> merged, uint64_t lo,
+                                  uint64_t hi) {
+  auto first = std::partition_point(merged.begin(), merged.end(),
+                                    [lo](const Interval& i) { return i.hi <= lo; });
+  auto last = std::partition_point(first, merged.end(),
+                                   [hi](const Interval& i) { return i.lo < hi; });
+  return {first, last};
+}
+
+bool check_node(const Node& n, uint32_t height, const Ctx& ctx) {
+  if (!n.is_branch()) return true;
+  if (height == 0 || n.branch().arity != ctx.hierarchy.a) return false;
+  bool all_empty = true, all_full = true;
+  Sha256 s;
+  s.update(kTagNode);
+  for (const Node& c : n.children()) {
+    all_empty &= c.is_empty();
+    all_full &= c.is_full();
+    if (!check_node(c, height - 1, ctx)) return false;
+    s.update(hash_at(c, height - 1, ctx));
+  }
+  return !all_empty && !all_full && s.finish() == n.stored_hash();
+}
+
+}  // namespace
+
+void Node::destroy(Branch* b) {
+  Node* c = b->children();
+  for (uint32_t i = 0; i < b->arity; ++i) c[i].~Node();
+  b->~Branch();
+  ::operator delete(b);
+}
+
+Node make_branch(std::span<Node> children, uint32_t height, const Ctx& ctx) {
+  assert(children.size() == ctx.hierarchy.a && height >= 1);
+  bool all_empty = true, all_full = true;
+  for (const Node& c : children) {
+    all_empty &= c.is_empty();
+    all_full &= c.is_full();
+  }
+  if (all_empty) return Node::empty();
+  if (all_full) return Node::full();
+  Sha256 s;
+  s.update(kTagNode);
+  for (const Node& c : children) s.update(hash_at(c, height - 1, ctx));
+  uint32_t a = uint32_t(children.size());
+  void* mem = ::operator new(sizeof(Branch) + a * sizeof(Node));
+  auto* b = new (mem) Branch{{1}, a, s.finish()};
+  Node* out = b->children();
+  for (uint32_t i = 0; i < a; ++i) new (out + i) Node(std::move(children[i]));
+  return Node(reinterpret_cast<uintptr_t>(b));
+}
+
+void merge_intervals(std::vector<Interval>& v) {
+  sort_by_start(v);
+  size_t kept = 0;
+  for (size_t i = 0; i < v.size(); ++i) {
+    if (kept && v[i].lo <= v[kept - 1].hi) {
+      v[kept - 1].hi = std::max(v[kept - 1].hi, v[i].hi);
+    } else {
+      v[kept++] = v[i];
+    }
+  }
+  v.resize(kept);
+}
+
+Node build_node(std::span<const Interval> merged, uint64_t lo, uint64_t hi,
+                uint32_t height, const Ctx& ctx) {
+  std::span<const Interval> mine = meeting(merged, lo, hi);
+  if (mine.empty()) return Node::empty();
+  if (mine.front().lo <= lo && mine.front().hi >= hi) return Node::full();
+  uint32_t a = ctx.hierarchy.a;
+  uint64_t step = (hi - lo) / a;
+  ChildBuffer buffer(a);
+  std::span<Node> children = buffer.span();
+  if (mine.size() >= kParallelIntervals) {
+    parallel_for(Pool::shared(), a, [&](size_t i) {
+      children[i] = build_node(mine, lo + i * step, lo + (i + 1) * step, height - 1, ctx);
+    });
+  } else {
+    for (uint32_t i = 0; i < a; ++i)
+      children[i] = build_node(mine, lo + i * step, lo + (i + 1) * step, height - 1, ctx);
+  }
+  return make_branch(children, height, ctx);
+}
+
+Result<Tree> Tree::empty(uint32_t a, uint32_t b, uint32_t depth, CtxRef ctx) {
+  if (ctx->hierarchy != Hierarchy{a, b})
+    return fail("hashing context does not match the hierarchy");
+  if (ctx->ladders.reach() < depth)
+    return fail(cat("context ladders reach depth ", ctx->ladders.reach(),
+                    ", tree needs ", depth));
+  Hierarchy h{a, b};
+  if (uint32_t deepest = h.deepest(); depth > deepest)
+    return fail(cat("depth ", depth, " is deeper than the deepest level, ", deepest));
+  return Tree(std::vector<Node>(b), std::move(ctx), h, depth);
+}
+
+Result<Tree> Tree::from_cells(std::span<const uint64_t> cids, uint32_t depth,
+                              CtxRef ctx) {
+  Hierarchy h = ctx->hierarchy;
+  if (auto e = empty(h.a, h.b, depth, ctx); !e) return e;
+  CidReader reader(h, depth);
+  std::vector<Interval> intervals(cids.size());
+  size_t bad;
+  if (cids.size() >= kParallelCids) {
+    auto firsts = parallel_chunks(Pool::shared(), cids.size(), [&](size_t lo, size_t hi) {
+      return read_range(reader, cids, intervals.data(), lo, hi);
+    });
+    // The chunks are in input order: the first chunk that stopped early holds
+    // the first bad cid.
+    bad = cids.size();
+    size_t n = firsts.size();
+    for (size_t c = 0; c < n; ++c) {
+      if (firsts[c] != cids.size() * (c + 1) / n) {
+        bad = firsts[c];
+        break;
+      }
+    }
+  } else {
+    bad = read_range(reader, cids, intervals.data(), 0, cids.size());
+  }
+  if (bad != cids.size()) return std::unexpected(reader.error(cids[bad]));
+  merge_intervals(intervals);
+  return from_intervals(std::move(intervals), depth, std::move(ctx));
+}
+
+Result<Tree> Tree::from_intervals(std::vector<Interval> merged, uint32_t depth,
+                                  CtxRef ctx) {
+  Hierarchy h = ctx->hierarchy;
+  auto tree = empty(h.a, h.b, depth, ctx);
+  if (!tree) return tree;
+  uint64_t width = powers(h.a, depth)[depth];
+  const Ctx& c = *ctx;
+  std::span<const Interval> all(merged);
+  auto bases = parallel_map(Pool::shared(), h.b, [&](size_t b) {
+    uint64_t lo = (uint64_t(h.a) + b) * width;
+    return build_node(all, lo, lo + width, depth, c);
+  });
+  return Tree(std::move(bases), std::move(ctx), h, depth);
+}
+
+Tree Tree::from_bases(std::vector<Node> bases, uint32_t depth, CtxRef ctx) {
+  Hierarchy h = ctx->hierarchy;
+  assert(bases.size() == h.b && depth <= ctx->ladders.reach());
+  return Tree(std::move(bases), std::move(ctx), h, depth);
+}
+
+std::vector<Hash> Tree::base_hashes() const {
+  std::vector<Hash> out;
+  out.reserve(bases_.size());
+  for (const Node& n : bases_) out.push_back(hash_at(n, depth_, *ctx_));
+  return out;
+}
+
+Hash Tree::root() const {
+  Sha256 s;
+  s.update(kTagRoot);
+  for (const Node& n : bases_) s.update(hash_at(n, depth_, *ctx_));
+  return s.finish();
+}
+
+namespace {
+
+template <class F>
+void visit_node(const Node& n, uint64_t prefix, uint32_t height, uint32_t a, const F& f) {
+  if (n.is_full()) {
+    f(prefix, height);
+  } else if (n.is_branch()) {
+    const Node* c = n.branch().children();
+    for (uint32_t i = 0; i < a; ++i) visit_node(c[i], prefix * a + i, height - 1, a, f);
+  }
+}
+
+}  // namespace
+
+void Tree::visit_full(const std::function<void(uint64_t, uint32_t)>& f) const {
+  for (uint32_t b = 0; b < hierarchy_.b; ++b)
+    visit_node(bases_[b], uint64_t(hierarchy_.a) + b, depth_, hierarchy_.a, f);
+}
+
+std::vector<uint64_t> Tree::cells() const {
+  std::vector<uint64_t> out;
+  visit_full([&](uint64_t cid, uint32_t) { out.push_back(cid); });
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::vector<uint64_t> Tree::leaves() const {
+  std::vector<uint64_t> out;
+  out.reserve(leaf_count());
+  std::vector<uint64_t> span = powers(hierarchy_.a, depth_);
+  visit_full([&](uint64_t cid, uint32_t height) {
+    uint64_t first = cid * span[height], n = span[height];
+    for (uint64_t i = 0; i < n; ++i) out.push_back(first + i);
+  });
+  return out;
+}
+
+uint64_t Tree::leaf_count() const {
+  // At most B·A^D < (A + B)·A^D, which fits in 64 bits.
+  std::vector<uint64_t> span = powers(hierarchy_.a, depth_);
+  uint64_t total = 0;
+  visit_full([&](uint64_t, uint32_t height) { total += span[height]; });
+  return total;
+}
+
+bool Tree::is_empty() const {
+  return std::all_of(bases_.begin(), bases_.end(),
+                     [](const Node& n) { return n.is_empty(); });
+}
+
+Result<NodeAt> Tree::node_at(uint64_t cid) const {
+  if (auto level = hierarchy_.check(cid, true, depth_); !level)
+    return std::unexpected(level.error());
+  auto path = hierarchy_.path(cid);
+  if (!path) return std::unexpected(path.error());
+  const Node* node = &bases_[(*path)[0]];
+  uint32_t height = depth_;
+  size_t i = 1;
+  for (; i < path->size() && node->is_branch(); ++i, --height)
+    node = &node->branch().children()[(*path)[i]];
+  return NodeAt{*node, height, i == path->size()};
+}
+
+Result<bool> Tree::covers(uint64_t cid) const {
+  auto at = node_at(cid);
+  if (!at) return std::unexpected(at.error());
+  return at->node.is_full();
+}
+
+bool operator==(const Tree& x, const Tree& y) {
+  return x.hierarchy_ == y.hierarchy_ && x.depth_ == y.depth_ && x.root() == y.root();
+}
+
+std::string Tree::display() const {
+  return cat("Tree(H(", hierarchy_.a, ",", hierarchy_.b, "), D=", depth_,
+             ", root=", root_hex(), ")");
+}
+
+bool Tree::is_canonical() const {
+  if (bases_.size() != hierarchy_.b) return false;
+  for (const Node& n : bases_)
+    if (!check_node(n, depth_, *ctx_)) return false;
+  return true;
+}
+
+}  // namespace kivet

@@ -1,0 +1,263 @@
+#include "py/tree.hpp"
+
+#include <unistd.h>
+
+#include <cstring>
+
+#include "core/hash.hpp"
+#include "py/args.hpp"
+#include "py/errors.hpp"
+#include "py/numpy.hpp"
+#include "py/profile.hpp"
+
+namespace kivet::py {
+
+namespace {
+
+struct TreeValue {
+  Tree tree;
+  Profile profile;
+};
+
+struct TreeObject {
+  PyObject_HEAD
+  TreeValue* value;
+};
+
+TreeValue& self_value(PyObject* self) {
+  return *reinterpret_cast<TreeObject*>(self)->value;
+}
+
+Ref text_object(const std::string& s) {
+  return check(PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size())));
+}
+
+// A 1-D aligned contiguous native uint64 array is copied in one go; anything
+// else is iterated, the interpreter's own conversion errors left unchanged.
+std::vector<uint64_t> read_cids(PyObject* o) {
+  if (PyArray_Check(o)) {
+    auto* arr = reinterpret_cast<PyArrayObject*>(o);
+    if (PyArray_NDIM(arr) == 1 && PyArray_DESCR(arr)->kind == 'u' &&
+        PyArray_ITEMSIZE(arr) == 8 && PyArray_ISNOTSWAPPED(arr) &&
+        PyArray_ISALIGNED(arr) && PyArray_IS_C_CONTIGUOUS(arr)) {
+      std::vector<uint64_t> out(size_t(PyArray_DIM(arr, 0)));
+      if (!out.empty())
+        std::memcpy(out.data(), PyArray_DATA(arr), out.size() * sizeof(uint64_t));
+      return out;
+    }
+  }
+  Ref iter = check(PyObject_GetIter(o));
+  std::vector<uint64_t> out;
+  Py_ssize_t hint = PyObject_LengthHint(o, 0);
+  if (hint < 0) throw PyError{};
+  out.reserve(size_t(hint));
+  while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+    Ref index = check(PyNumber_Index(item.get()));
+    unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+    if (v == (unsigned long long)-1 && PyErr_Occurred()) throw PyError{};
+    out.push_back(v);
+  }
+  if (PyErr_Occurred()) throw PyError{};
+  return out;
+}
+
+PyObject* tree_repr(PyObject* self) {
+  return guard([&] { return text_object(self_value(self).tree.display()); });
+}
+
+PyObject* tree_richcompare(PyObject* self, PyObject* other, int op) {
+  if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, tree_type()))
+    Py_RETURN_NOTIMPLEMENTED;
+  bool equal = self_value(self).tree == self_value(other).tree;
+  return PyBool_FromLong(op == Py_EQ ? equal : !equal);
+}
+
+// Equal trees have equal roots, so the root's leading bytes are a hash
+// consistent with ==.
+Py_hash_t tree_hash(PyObject* self) {
+  Hash root = self_value(self).tree.root();
+  uint64_t h = 0;
+  for (int i = 0; i < 8; ++i) h = h << 8 | root[i];
+  Py_hash_t out = Py_hash_t(h >> 1);
+  return out == -1 ? -2 : out;
+}
+
+void tree_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<TreeObject*>(self)->value;
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* get_root_hex(PyObject* self, void*) {
+  return guard([&] { return text_object(self_value(self).tree.root_hex()); });
+}
+PyObject* get_depth(PyObject* self, void*) {
+  return PyLong_FromUnsignedLong(self_value(self).tree.depth());
+}
+PyObject* get_profile(PyObject* self, void*) {
+  return guard([&] { return new_profile(self_value(self).profile); });
+}
+
+// Leaves take a PyLong (32 bytes) and a list slot each. A list that cannot
+// fit in memory is refused before anything is allocated.
+bool leaf_list_fits(uint64_t count) {
+  if (count > uint64_t(PY_SSIZE_T_MAX) / sizeof(PyObject*)) return false;
+  long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
+  if (pages <= 0 || page <= 0) return true;
+  return count <= uint64_t(pages) * uint64_t(page) / (sizeof(PyObject*) + 32);
+}
+
+#define FASTCALL KIVET_FASTCALL
+#define METHOD(name, fn, doc) {name, FASTCALL(fn), METH_FASTCALL | METH_KEYWORDS, doc}
+
+PyMethodDef kTreeMethods[] = {
+    {"from_cells", FASTCALL(tree_from_cells), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "from_cells(cids, depth, profile=None)\n--\n\nCover every cid (any levels up to "
+     "`depth`, any order, duplicates allowed)."},
+    METHOD("cells", tree_cells,
+           "cells($self)\n--\n\nThe canonical (coarsest) covered cids, sorted."),
+    METHOD("leaves", tree_leaves,
+           "leaves($self)\n--\n\nEvery covered leaf at `depth`, sorted."),
+    METHOD("leaf_count", tree_leaf_count,
+           "leaf_count($self)\n--\n\nThe number of covered leaves."),
+    METHOD("is_empty", tree_is_empty,
+           "is_empty($self)\n--\n\nWhether no cell is covered."),
+    METHOD("covers", tree_covers,
+           "covers($self, cid)\n--\n\nWhether the cell `cid` (its whole subtree) is "
+           "covered."),
+    // Set operations (setops.cpp).
+    METHOD("union", tree_union, "union($self, other)\n--\n\n"),
+    METHOD("intersect", tree_intersect, "intersect($self, other)\n--\n\n"),
+    METHOD("difference", tree_difference, "difference($self, other)\n--\n\n"),
+    METHOD("divergence", tree_divergence,
+           "divergence($self, other)\n--\n\nMaximal subtrees where two coverages "
+           "differ: `[{\"cid\", \"suid\", \"hash_a\", \"hash_b\"}, ...]`."),
+    {nullptr, nullptr, 0, nullptr}};
+
+PyGetSetDef kGetSet[] = {
+    {"root_hex", get_root_hex, nullptr, "The root as 64 lowercase hex digits.", nullptr},
+    {"depth", get_depth, nullptr, "The level D of the leaves.", nullptr},
+    {"profile", get_profile, nullptr, "A copy of the profile the tree was built with.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(tree_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(tree_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(tree_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(tree_hash)},
+    {Py_tp_methods, kTreeMethods},
+    {Py_tp_getset, kGetSet},
+    {Py_tp_doc, const_cast<char*>("An immutable canonical coverage tree: a set of "
+                                  "equal-area cells and its 32-byte root.")},
+    {0, nullptr}};
+
+PyType_Spec kSpec = {"_kivet.Tree", sizeof(TreeObject), 0,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kSlots};
+
+PyTypeObject* g_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* tree_type() {
+  if (!g_type) g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kSpec));
+  return g_type;
+}
+
+Ref new_tree(Tree tree, const Profile& profile) {
+  PyTypeObject* type = tree_type();
+  if (!type) throw PyError{};
+  auto value = std::make_unique<TreeValue>(TreeValue{std::move(tree), profile});
+  Ref obj = check(type->tp_alloc(type, 0));
+  reinterpret_cast<TreeObject*>(obj.get())->value = value.release();
+  return obj;
+}
+
+const Tree& tree_value(PyObject* o) { return self_value(o).tree; }
+const Profile& tree_profile(PyObject* o) { return self_value(o).profile; }
+
+PyObject* to_tree(PyObject* o, const char* name) {
+  PyTypeObject* type = tree_type();
+  if (!type) throw PyError{};
+  if (!PyObject_TypeCheck(o, type)) raise_type(name, "Tree", o);
+  return o;
+}
+
+KIVET_METHOD(tree_from_cells) {
+  return guard([&] {
+    Args a("from_cells", {"cids", "depth", "profile"}, 2, args, nargs, kwnames);
+    uint32_t depth = to_u32(a[1], "depth");
+    Profile profile = to_profile(a[2]);
+    std::vector<uint64_t> cids = read_cids(a[0]);
+    CtxRef ctx = ok(make_ctx(profile, depth));
+    std::optional<Result<Tree>> built;
+    {
+      Unlocked unlocked;
+      built.emplace(Tree::from_cells(cids, depth, std::move(ctx)));
+    }
+    return new_tree(ok(std::move(*built)), profile);
+  });
+}
+
+KIVET_METHOD(tree_cells) {
+  return guard([&] {
+    Args("cells", {}, 0, args, nargs, kwnames);
+    std::vector<uint64_t> cells = tree_value(self).cells();
+    Ref list = check(PyList_New(Py_ssize_t(cells.size())));
+    for (size_t i = 0; i < cells.size(); ++i)
+      PyList_SET_ITEM(list.get(), Py_ssize_t(i),
+                      check(PyLong_FromUnsignedLongLong(cells[i])).release());
+    return list;
+  });
+}
+
+KIVET_METHOD(tree_leaves) {
+  return guard([&] {
+    Args("leaves", {}, 0, args, nargs, kwnames);
+    const Tree& tree = tree_value(self);
+    uint64_t count = tree.leaf_count();
+    if (!leaf_list_fits(count)) {
+      PyErr_Format(PyExc_MemoryError, "a list of %llu leaves cannot be allocated",
+                   (unsigned long long)count);
+      throw PyError{};
+    }
+    // Expanded from the Full nodes straight into the list: no second copy of
+    // the leaves.
+    Hierarchy h = tree.hierarchy();
+    Ref list = check(PyList_New(Py_ssize_t(count)));
+    Py_ssize_t at = 0;
+    tree.visit_full([&](uint64_t cell, uint32_t height) {
+      uint64_t width = *checked_pow(h.a, height);
+      uint64_t first = cell * width;
+      for (uint64_t i = 0; i < width; ++i)
+        PyList_SET_ITEM(list.get(), at++,
+                        check(PyLong_FromUnsignedLongLong(first + i)).release());
+    });
+    return list;
+  });
+}
+
+KIVET_METHOD(tree_leaf_count) {
+  return guard([&] {
+    Args("leaf_count", {}, 0, args, nargs, kwnames);
+    return check(PyLong_FromUnsignedLongLong(tree_value(self).leaf_count()));
+  });
+}
+
+KIVET_METHOD(tree_is_empty) {
+  return guard([&] {
+    Args("is_empty", {}, 0, args, nargs, kwnames);
+    return Ref::borrow(tree_value(self).is_empty() ? Py_True : Py_False);
+  });
+}
+
+KIVET_METHOD(tree_covers) {
+  return guard([&] {
+    Args a("covers", {"cid"}, 1, args, nargs, kwnames);
+    uint64_t cid = to_u64(a[0], "cid");
+    return Ref::borrow(ok(tree_value(self).covers(cid)) ? Py_True : Py_False);
+  });
+}
+
+}  // namespace kivet::py
