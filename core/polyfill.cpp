@@ -369,8 +369,9 @@ class Walk {
   std::vector<uint64_t>& out_;
 };
 
-// The checks every entry makes, in order, before any geometric work.
-Result<void> check_request(uint32_t resolution, const Profile& profile) {
+}  // namespace
+
+Result<void> check_cover_request(uint32_t resolution, const Profile& profile) {
   if (resolution > kMaxResolution)
     return fail(cat("resolution ", resolution, " out of range [0, ", kMaxResolution, "]"));
   if (auto v = profile.validate(); !v) return v;
@@ -384,11 +385,9 @@ Result<void> check_request(uint32_t resolution, const Profile& profile) {
   return {};
 }
 
-}  // namespace
-
 Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& area, uint32_t resolution,
                                           const Profile& profile) {
-  if (auto r = check_request(resolution, profile); !r) return std::unexpected(r.error());
+  if (auto r = check_cover_request(resolution, profile); !r) return std::unexpected(r.error());
   std::vector<uint64_t> out;
   Indexed indexed(area);
   if (!indexed.has_edges()) return out;
@@ -452,7 +451,7 @@ Result<Tree> cover(const MultiPolygon& area, uint32_t resolution, const Profile&
 
 Result<Hash> fingerprint_polygon(const MultiPolygon& area, uint32_t resolution,
                                  const Profile& profile) {
-  if (auto r = check_request(resolution, profile); !r) return std::unexpected(r.error());
+  if (auto r = check_cover_request(resolution, profile); !r) return std::unexpected(r.error());
   auto ctx = make_ctx(profile, resolution);
   if (!ctx) return std::unexpected(ctx.error());
   auto tree = cover(area, resolution, profile, std::move(*ctx));

@@ -39,6 +39,10 @@ using MultiPolygon = std::vector<Polygon>;
 // One ring (an array of [lon, lat, ...] positions), as given (not closed).
 [[nodiscard]] Result<Ring> ring_from_json(const Json& value);
 
+// The checks of every polygon-fill entry, in order: the resolution bound
+// (15), the profile's validity, six base cells, the hierarchy's deepest level.
+[[nodiscard]] Result<void> check_cover_request(uint32_t resolution, const Profile& profile);
+
 // The cells decided wholly covered, at levels 0..resolution, in walk order
 // (ascending and disjoint). Walks the hierarchy from the base cells, dropping
 // a cell whose longitude/latitude boxes lie wholly outside the area, taking

@@ -15,6 +15,12 @@ namespace {
   {name, KIVET_FASTCALL(fn), METH_FASTCALL | METH_KEYWORDS, doc}
 
 PyMethodDef kFunctions[] = {
+    ENTRY("polyfill", fn_polyfill,
+          "polyfill(geojson, resolution, profile=None)\n--\n\n"
+          "Sorted depth-`resolution` cids whose nucleus the GeoJSON polygon contains."),
+    ENTRY("fingerprint_polygon", fn_fingerprint_polygon,
+          "fingerprint_polygon(geojson, resolution, profile=None)\n--\n\n"
+          "Hex root of the canonical coverage of a GeoJSON polygon at `resolution`."),
     ENTRY("cell_area_m2", fn_cell_area_m2, "cell_area_m2(level, profile=None)\n--\n\n"),
     ENTRY("cells_geojson", fn_cells_geojson,
           "cells_geojson(cids, profile=None, n=3)\n--\n\n"
