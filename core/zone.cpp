@@ -142,6 +142,29 @@ Result<uint64_t> cell_at(const Hierarchy& h, const Position& p) {
   return cell_at(h, p.base, p.level, p.row, p.column);
 }
 
+CellEncoder::CellEncoder(const Hierarchy& h, uint32_t level) : h_(h), level_(level) {
+  // Base 0 always exists, so only the level checks can refuse this cell;
+  // they refuse every cell of the level or none.
+  auto probe = cell_at(h, 0, level, 0, 0);
+  if (!probe) {
+    level_error_ = probe.error();
+    return;
+  }
+  n_ = *side(h);
+  span_ = *checked_pow(n_, level);
+}
+
+Result<uint64_t> CellEncoder::operator()(uint32_t base, uint64_t row,
+                                         uint64_t column) const {
+  if (level_error_) return std::unexpected(*level_error_);
+  if (base >= h_.b) return fail(cat("base ", base, " out of range [0, ", h_.b, ")"));
+  if (row >= span_ || column >= span_)
+    return cell_at(h_, base, level_, row, column);
+  uint64_t low, power;
+  interleave(n_, row, column, level_, low, power);
+  return (uint64_t(h_.a) + base) * power + low;
+}
+
 Result<uint64_t> subzone_at(const Hierarchy& h, uint64_t ancestor, uint32_t depth,
                             uint64_t index) {
   auto pa = position(h, ancestor);

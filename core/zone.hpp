@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "core/error.hpp"
@@ -40,6 +41,21 @@ Result<Position> position(const Hierarchy& h, uint64_t cid);
 Result<uint64_t> cell_at(const Hierarchy& h, uint32_t base, uint32_t level,
                          uint64_t row, uint64_t column);
 Result<uint64_t> cell_at(const Hierarchy& h, const Position& p);
+
+// cell_at for many cells of one level: the level checks are made once, so
+// each call is the base check and the digit interleave. Same results and
+// messages as cell_at.
+class CellEncoder {
+ public:
+  CellEncoder(const Hierarchy& h, uint32_t level);
+  Result<uint64_t> operator()(uint32_t base, uint64_t row, uint64_t column) const;
+
+ private:
+  Hierarchy h_;
+  uint32_t level_, n_ = 0;
+  uint64_t span_ = 0;
+  std::optional<Error> level_error_;
+};
 
 Result<uint64_t> subzone_at(const Hierarchy& h, uint64_t ancestor,
                             uint32_t depth, uint64_t index);

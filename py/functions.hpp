@@ -34,4 +34,10 @@ KIVET_FUNCTION(fn_subzone_at);
 KIVET_FUNCTION(fn_subzones);
 KIVET_FUNCTION(fn_neighbours);
 
+// vector.cpp
+KIVET_FUNCTION(fn_cells_from_lonlat);
+KIVET_FUNCTION(fn_cells_to_lonlat);
+KIVET_FUNCTION(fn_cell_boundaries);
+KIVET_FUNCTION(fn_cell_neighbours);
+
 }  // namespace kivet::py

@@ -6,6 +6,7 @@
 #include "py/functions.hpp"
 #include "py/json_bridge.hpp"
 #include "py/profile.hpp"
+#include "py/tree.hpp"
 
 namespace kivet::py {
 
@@ -42,6 +43,15 @@ KIVET_FUNCTION(fn_cells_geojson) {
     uint64_t n = a[2] ? to_u64(a[2], "n") : 3;
     std::vector<uint64_t> cids = to_u64_list(a[0], "cids");
     return json_out(ok(cells_geojson(cids, profile, n)));
+  });
+}
+
+KIVET_METHOD(tree_geojson) {
+  return guard([&] {
+    Args a("geojson", {"n"}, 0, args, nargs, kwnames);
+    uint64_t n = a[0] ? to_u64(a[0], "n") : 3;
+    std::vector<uint64_t> cids = tree_value(self).cells();
+    return json_out(ok(cells_geojson(cids, tree_profile(self), n)));
   });
 }
 

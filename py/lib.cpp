@@ -51,6 +51,20 @@ PyMethodDef kFunctions[] = {
           "neighbours(cid, profile=None)\n--\n\n"
           "The four edge neighbours of `cid`, keyed `up`, `right`, `down`, `left` in the "
           "cell's planar\nframe; base-cell edges are crossed as the grid folds."),
+    ENTRY("_cells_from_lonlat", fn_cells_from_lonlat,
+          "_cells_from_lonlat(lon, lat, level, profile=None, nthreads=0)\n--\n\n"
+          "The cell at `level` containing each `(lon[i], lat[i])`, degrees."),
+    ENTRY("_cells_to_lonlat", fn_cells_to_lonlat,
+          "_cells_to_lonlat(cids, profile=None, nthreads=0)\n--\n\n"
+          "The nucleus of each cell, `(lon, lat)` degrees."),
+    ENTRY("_cell_boundaries", fn_cell_boundaries,
+          "_cell_boundaries(cids, n=5, profile=None, nthreads=0)\n--\n\n"
+          "Each cell's polygon (`cell_polygon`, `n` points per polar edge) as the ragged "
+          "pair\n`coords` of shape `(M, 2)` holding every ring in turn and `offsets` of "
+          "length `N + 1`,\nso that cell `i` is `coords[offsets[i]:offsets[i + 1]]`."),
+    ENTRY("_cell_neighbours", fn_cell_neighbours,
+          "_cell_neighbours(cids, profile=None, nthreads=0)\n--\n\n"
+          "The four edge neighbours of each cell, columns up, right, down, left."),
     {nullptr, nullptr, 0, nullptr}};
 
 int add_type(PyObject* module, PyTypeObject* type) {

@@ -136,6 +136,10 @@ PyMethodDef kTreeMethods[] = {
     METHOD("divergence", tree_divergence,
            "divergence($self, other)\n--\n\nMaximal subtrees where two coverages "
            "differ: `[{\"cid\", \"suid\", \"hash_a\", \"hash_b\"}, ...]`."),
+    // Display (grid.cpp).
+    METHOD("geojson", tree_geojson,
+           "geojson($self, n=3)\n--\n\nGeoJSON of the canonical cells (see "
+           "`cells_geojson`)."),
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef kGetSet[] = {

@@ -48,4 +48,7 @@ KIVET_METHOD(tree_intersect);
 KIVET_METHOD(tree_difference);
 KIVET_METHOD(tree_divergence);
 
+// grid.cpp
+KIVET_METHOD(tree_geojson);
+
 }  // namespace kivet::py
