@@ -109,7 +109,7 @@ struct Edge {
 };
 
 // The area prepared for queries: its edges in an R-tree by envelope. The
-// parity scratch makes position() single-threaded; the walk is.
+// scratch of positions() makes it single-threaded; the walk is.
 class Indexed {
  public:
   explicit Indexed(const MultiPolygon& area) {
@@ -132,7 +132,6 @@ class Indexed {
       }
     }
     index_ = RTree(envelopes);
-    parity_.assign(ring_polygon_.size(), 0);
   }
 
   bool has_edges() const { return !edges_.empty(); }
@@ -140,40 +139,66 @@ class Indexed {
   // Even-odd parity per ring along the eastward ray; a vertex at the ray's
   // height belongs to the edge leaving upward, so it counts once.
   Where position(double px, double py) {
-    touched_.clear();
-    const bool on_boundary = index_.search({px, py, kInf, py}, [&](uint32_t i) {
+    const LonLat p{px, py};
+    Where out;
+    positions({&p, 1}, {&out, 1});
+    return out;
+  }
+
+  // position() of several points through one R-tree search (the children of
+  // one cell lie close together). Edges outside a point's ray box are skipped
+  // per point, so each point sees exactly the edges its own ray meets.
+  void positions(std::span<const LonLat> points, std::span<Where> out) {
+    flips_.clear();
+    boundary_.assign(points.size(), 0);
+    Box q{kInf, kInf, kInf, -kInf};
+    for (const LonLat& p : points) {
+      q.min_x = std::min(q.min_x, p.lon);
+      q.min_y = std::min(q.min_y, p.lat);
+      q.max_y = std::max(q.max_y, p.lat);
+    }
+    index_.search(q, [&](uint32_t i) {
       const Edge& e = edges_[i];
-      const int d = orient2d_sign(e.a.lon, e.a.lat, e.b.lon, e.b.lat, px, py);
-      if (d == 0 && std::min(e.a.lon, e.b.lon) <= px && px <= std::max(e.a.lon, e.b.lon) &&
-          std::min(e.a.lat, e.b.lat) <= py && py <= std::max(e.a.lat, e.b.lat))
-        return true;
-      const bool crosses = e.a.lat <= py ? (e.b.lat > py && d > 0) : (e.b.lat <= py && d < 0);
-      if (crosses) {
-        uint8_t& p = parity_[e.ring_id];
-        if (!(p & kSeen)) touched_.push_back(e.ring_id);
-        p = uint8_t((p ^ kOdd) | kSeen);
+      const double xlo = std::min(e.a.lon, e.b.lon), xhi = std::max(e.a.lon, e.b.lon);
+      const double ylo = std::min(e.a.lat, e.b.lat), yhi = std::max(e.a.lat, e.b.lat);
+      for (size_t k = 0; k < points.size(); ++k) {
+        const double px = points[k].lon, py = points[k].lat;
+        if (py < ylo || py > yhi || px > xhi || boundary_[k]) continue;
+        const int d = orient2d_sign(e.a.lon, e.a.lat, e.b.lon, e.b.lat, px, py);
+        if (d == 0 && xlo <= px) {
+          boundary_[k] = 1;
+          continue;
+        }
+        const bool crosses =
+            e.a.lat <= py ? (e.b.lat > py && d > 0) : (e.b.lat <= py && d < 0);
+        if (crosses) flips_.push_back(uint64_t(k) << 32 | e.ring_id);
       }
       return false;
     });
-    Where where = on_boundary ? Where::kOnBoundary : Where::kOutside;
-    if (!on_boundary) {
-      // Inside: the exterior of some polygon is odd and none of its holes is.
-      for (uint32_t id : touched_) {
-        if (!(parity_[id] & kOdd)) continue;
-        const uint32_t polygon = ring_polygon_[id];
-        if (id != ring_base_[polygon]) continue;
-        bool in_hole = false;
-        for (uint32_t h : touched_) {
-          if ((parity_[h] & kOdd) && h != id && ring_polygon_[h] == polygon) in_hole = true;
-        }
-        if (!in_hole) {
-          where = Where::kInside;
+    // Sorted by point, then ring: a ring is odd for a point when its run is.
+    std::sort(flips_.begin(), flips_.end());
+    size_t at = 0;
+    for (size_t k = 0; k < points.size(); ++k) {
+      odd_.clear();
+      for (; at < flips_.size() && (flips_[at] >> 32) == k;) {
+        size_t end = at;
+        while (end < flips_.size() && flips_[end] == flips_[at]) ++end;
+        if ((end - at) % 2 == 1) odd_.push_back(uint32_t(flips_[at]));
+        at = end;
+      }
+      out[k] = boundary_[k] ? Where::kOnBoundary : Where::kOutside;
+      if (boundary_[k]) continue;
+      // Inside: the exterior of some polygon is odd and none of its holes
+      // (the ring ids right after it) is.
+      for (size_t j = 0; j < odd_.size(); ++j) {
+        const uint32_t polygon = ring_polygon_[odd_[j]];
+        if (odd_[j] != ring_base_[polygon]) continue;
+        if (j + 1 == odd_.size() || ring_polygon_[odd_[j + 1]] != polygon) {
+          out[k] = Where::kInside;
           break;
         }
       }
     }
-    for (uint32_t id : touched_) parity_[id] = 0;
-    return where;
   }
 
   // Whether some edge meets the closed box: its envelope meets the box and the
@@ -194,14 +219,14 @@ class Indexed {
   }
 
  private:
-  static constexpr uint8_t kOdd = 1, kSeen = 2;
-
   std::vector<Edge> edges_;
   RTree index_;
   std::vector<uint32_t> ring_base_;     // per polygon: id of its exterior ring
   std::vector<uint32_t> ring_polygon_;  // per ring id: its polygon
-  std::vector<uint8_t> parity_;         // per ring id; zero between calls
-  std::vector<uint32_t> touched_;       // ring ids flipped in this call
+  // Scratch of positions(), reused so queries do not allocate.
+  std::vector<uint64_t> flips_;   // (point << 32 | ring id) per crossing
+  std::vector<uint8_t> boundary_;  // per point: lies on an edge
+  std::vector<uint32_t> odd_;      // ring ids crossed an odd number of times
 };
 
 // One or two closed boxes whose union holds a cell; two only across the
@@ -313,25 +338,27 @@ struct GridInfo {
     auto n = grid.to_lonlat(std::clamp(pole.x, x0, x1), std::clamp(pole.y, y0, y1));
     if (!n) return std::unexpected(n.error());
     auto [lo, hi] = lon_range(lons);
-    if (north) return boxes_for(lo, hi, lat_lo, n->lat > 60 ? 90 : n->lat);
-    return boxes_for(lo, hi, n->lat < -60 ? -90 : n->lat, lat_hi);
+    // The nearest point's latitude is the cell's highest exactly, so the box
+    // stops there rather than at the pole: a box reaching the pole from every
+    // cell above 60 degrees would meet any boundary further north and refine
+    // the whole interior of northern areas down to the leaves.
+    if (north) return boxes_for(lo, hi, lat_lo, n->lat);
+    return boxes_for(lo, hi, n->lat, lat_hi);
   }
 };
 
 class Walk {
  public:
   Walk(const GridInfo& info, Indexed& area, uint32_t resolution, uint32_t aperture,
-       std::vector<uint64_t>& out)
+       std::vector<uint64_t>& out, std::vector<uint8_t>& levels)
       : info_(info), area_(area), resolution_(resolution), aperture_(aperture),
-        n_(info.grid.n_side), out_(out) {}
+        n_(info.grid.n_side), out_(out), levels_(levels), nuclei_(aperture), diagonal_(info.grid.n_side), where_(aperture) {}
 
   Result<void> visit(const Position& p, uint64_t cid) {
-    if (p.level == resolution_) {
-      // A leaf's nucleus lies in its boxes, so it alone decides; an empty
-      // box test first would only repeat the answer.
+    if (p.level == resolution_) {  // resolution 0: the base cell is the leaf
       auto nucleus = info_.grid.nucleus(p);
       if (!nucleus) return std::unexpected(nucleus.error());
-      if (area_.position(nucleus->lon, nucleus->lat) == Where::kInside) out_.push_back(cid);
+      if (area_.position(nucleus->lon, nucleus->lat) == Where::kInside) emit(cid, 0);
       return {};
     }
     auto boxes = info_.cell_bbox(p);
@@ -351,22 +378,63 @@ class Walk {
       }
       if (all_out) return {};
       if (all_in) {
-        out_.push_back(cid);
+        emit(cid, p.level);
         return {};
       }
     }
+    if (p.level + 1 == resolution_) return visit_leaves(p, cid);
     for (uint32_t k = 0; k < aperture_; ++k) {
-      const Position child{p.base, p.level + 1, p.row * n_ + k / n_, p.column * n_ + k % n_};
-      if (auto r = visit(child, cid * aperture_ + k); !r) return r;
+      if (auto r = visit(child(p, k), cid * aperture_ + k); !r) return r;
     }
     return {};
   }
 
  private:
+  void emit(uint64_t cid, uint32_t level) {
+    out_.push_back(cid);
+    levels_.push_back(uint8_t(level));
+  }
+
+  Position child(const Position& p, uint32_t k) const {
+    return {p.base, p.level + 1, p.row * n_ + k / n_, p.column * n_ + k % n_};
+  }
+
+  // The children of a refined cell at the resolution: each is covered when
+  // its nucleus is inside. (Its boxes hold the nucleus, so a box test first
+  // would only repeat the answer.)
+  Result<void> visit_leaves(const Position& p, uint64_t cid) {
+    if (p.base != 0 && p.base != 5) {
+      // In the equatorial band longitude depends on x alone and latitude on
+      // y alone, and children in one column (row) share their nucleus x (y)
+      // bit for bit; so the N diagonal nuclei give all N² exactly.
+      for (uint32_t r = 0; r < n_; ++r) {
+        auto nucleus = info_.grid.nucleus(child(p, r * n_ + r));
+        if (!nucleus) return std::unexpected(nucleus.error());
+        diagonal_[r] = *nucleus;
+      }
+      for (uint32_t k = 0; k < aperture_; ++k)
+        nuclei_[k] = {diagonal_[k % n_].lon, diagonal_[k / n_].lat};
+    } else {
+      for (uint32_t k = 0; k < aperture_; ++k) {
+        auto nucleus = info_.grid.nucleus(child(p, k));
+        if (!nucleus) return std::unexpected(nucleus.error());
+        nuclei_[k] = *nucleus;
+      }
+    }
+    area_.positions(nuclei_, where_);
+    for (uint32_t k = 0; k < aperture_; ++k) {
+      if (where_[k] == Where::kInside) emit(cid * aperture_ + k, resolution_);
+    }
+    return {};
+  }
+
   const GridInfo& info_;
   Indexed& area_;
   uint32_t resolution_, aperture_, n_;
   std::vector<uint64_t>& out_;
+  std::vector<uint8_t>& levels_;  // the level of each cid of out_
+  std::vector<LonLat> nuclei_, diagonal_;  // scratch of visit_leaves()
+  std::vector<Where> where_;
 };
 
 }  // namespace
@@ -385,22 +453,34 @@ Result<void> check_cover_request(uint32_t resolution, const Profile& profile) {
   return {};
 }
 
-Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& area, uint32_t resolution,
-                                          const Profile& profile) {
-  if (auto r = check_cover_request(resolution, profile); !r) return std::unexpected(r.error());
-  std::vector<uint64_t> out;
+namespace {
+
+// cover_nodes() with the level of each cell beside it.
+Result<void> walk_cover(const MultiPolygon& area, uint32_t resolution, const Profile& profile,
+                        std::vector<uint64_t>& cids, std::vector<uint8_t>& levels) {
+  if (auto r = check_cover_request(resolution, profile); !r) return r;
   Indexed indexed(area);
-  if (!indexed.has_edges()) return out;
+  if (!indexed.has_edges()) return {};
   const Grid grid = Grid::from_profile(profile);
   auto info = GridInfo::make(grid);
   if (!info) return std::unexpected(info.error());
   const uint32_t a = profile.aperture;
-  Walk walk(*info, indexed, resolution, a, out);
+  Walk walk(*info, indexed, resolution, a, cids, levels);
   for (uint32_t b = 0; b < profile.n_base; ++b) {
-    if (auto r = walk.visit(Position{b, 0, 0, 0}, uint64_t(a) + b); !r)
-      return std::unexpected(r.error());
+    if (auto r = walk.visit(Position{b, 0, 0, 0}, uint64_t(a) + b); !r) return r;
   }
-  return out;
+  return {};
+}
+
+}  // namespace
+
+Result<std::vector<uint64_t>> cover_nodes(const MultiPolygon& area, uint32_t resolution,
+                                          const Profile& profile) {
+  std::vector<uint64_t> cids;
+  std::vector<uint8_t> levels;
+  if (auto r = walk_cover(area, resolution, profile, cids, levels); !r)
+    return std::unexpected(r.error());
+  return cids;
 }
 
 uint64_t cover_leaf_count(std::span<const uint64_t> nodes, uint32_t aperture,
@@ -434,18 +514,27 @@ Result<std::vector<uint64_t>> polyfill(const MultiPolygon& area, uint32_t resolu
 
 Result<Tree> cover(const MultiPolygon& area, uint32_t resolution, const Profile& profile,
                    CtxRef ctx) {
-  auto nodes = cover_nodes(area, resolution, profile);
-  if (!nodes) return std::unexpected(nodes.error());
-  const Hierarchy h = profile.hierarchy();
+  std::vector<uint64_t> cids;
+  std::vector<uint8_t> levels;
+  if (auto r = walk_cover(area, resolution, profile, cids, levels); !r)
+    return std::unexpected(r.error());
+  const uint64_t a = profile.aperture;
+  uint64_t width[kMaxResolution + 1];  // leaves under a cell, by its level
+  width[resolution] = 1;
+  for (uint32_t l = resolution; l-- > 0;) width[l] = width[l + 1] * a;
+  // The cells come ascending and disjoint, so merging is one pass joining
+  // ranges that touch.
   std::vector<Interval> ranges;
-  ranges.reserve(nodes->size());
-  for (uint64_t cid : *nodes) {
-    auto level = h.check(cid, true, resolution);
-    if (!level) return std::unexpected(level.error());
-    const uint64_t n = *checked_pow(h.a, resolution - *level);
-    ranges.push_back({cid * n, (cid + 1) * n});
+  ranges.reserve(cids.size());
+  for (size_t i = 0; i < cids.size(); ++i) {
+    const uint64_t w = width[levels[i]];
+    const Interval next{cids[i] * w, (cids[i] + 1) * w};
+    if (!ranges.empty() && ranges.back().hi >= next.lo) {
+      ranges.back().hi = std::max(ranges.back().hi, next.hi);
+    } else {
+      ranges.push_back(next);
+    }
   }
-  merge_intervals(ranges);
   return Tree::from_intervals(std::move(ranges), resolution, std::move(ctx));
 }
 
