@@ -155,11 +155,14 @@ class TestMatchesTheOracle:
         assert cells and not cells & set(row5 + col4)
         assert _kivet.cell_at(1, 3, 6, 5) in cells
 
-    @pytest.mark.parametrize("res", range(4))
-    def test_other_prime_meridian(self, res):
-        area = AREAS["west_of_r"]
-        k1 = _kivet.KIVET_1
-        assert polyfill(area, res, k1) == oracle(area, res, k1)
+    @pytest.mark.parametrize("lon_0", [0, 100, -179.5, 137.25])
+    @pytest.mark.parametrize("name", ["west_of_r", "antimeridian", "north_cap"])
+    def test_other_prime_meridians(self, lon_0, name):
+        # lon_0 = 100 puts base cell Q across the antimeridian at level 0
+        profile = Profile(lon_0_udeg=int(lon_0 * 1e6), north_square=1, south_square=3)
+        area = AREAS[name]
+        for res in range(4):
+            assert polyfill(area, res, profile) == oracle(area, res, profile)
 
 
 class TestCellBoxesAcrossTheAntimeridian:
@@ -261,3 +264,16 @@ class TestProfiles:
             cells = polyfill(area, res, p)
             assert cells == oracle(area, res, p)
             assert Tree.from_geojson(area, res, p).leaves() == cells
+
+
+class TestNoLeaks:
+    @pytest.mark.parametrize("call", [
+        lambda: polyfill(AREAS["tiny"], 4),
+        lambda: fingerprint_polygon(AREAS["tiny"], 3),
+        lambda: Tree.from_geojson(AREAS["tiny"], 3).root_hex,
+        lambda: pytest.raises(ValueError, polyfill, {"type": "Polygon", "coordinates": [[[0, "x"]]]}, 2),
+        lambda: pytest.raises(ValueError, fingerprint_polygon, AREAS["tiny"], 16),
+    ], ids=["polyfill", "fingerprint", "from_geojson", "bad_geometry", "bad_resolution"])
+    def test_memory_stays_flat(self, call):
+        from test_leaks import assert_flat
+        assert_flat(call, n=10000)
