@@ -101,11 +101,11 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 enum class Where { kInside, kOnBoundary, kOutside };
 
+// One segment of a ring, a before b in ring order. Rings are numbered across
+// the whole area, each polygon's exterior first and its holes right after.
 struct Edge {
   LonLat a, b;
-  uint32_t polygon;
-  uint32_t ring;     // 0 the exterior, 1.. the holes
-  uint32_t ring_id;  // across the whole area, for the parity scratch
+  uint32_t ring_id;
 };
 
 // The area prepared for queries: its edges in an R-tree by envelope. The
@@ -117,15 +117,14 @@ class Indexed {
     for (uint32_t i = 0; i < area.size(); ++i) {
       const Polygon& polygon = area[i];
       ring_base_.push_back(uint32_t(ring_polygon_.size()));
-      for (uint32_t j = 0; j < polygon.rings.size(); ++j) {
+      for (const Ring& ring : polygon.rings) {
         const uint32_t id = uint32_t(ring_polygon_.size());
         ring_polygon_.push_back(i);
-        const Ring& ring = polygon.rings[j];
         for (size_t k = 0; k + 1 < ring.size(); ++k) {
           const LonLat& p = ring[k];
           const LonLat& q = ring[k + 1];
           if (p.lon == q.lon && p.lat == q.lat) continue;
-          edges_.push_back({p, q, i, j, id});
+          edges_.push_back({p, q, id});
           envelopes.push_back({std::min(p.lon, q.lon), std::min(p.lat, q.lat),
                                std::max(p.lon, q.lon), std::max(p.lat, q.lat)});
         }

@@ -257,6 +257,15 @@ class TestProfiles:
                 "polygon fill needs the 6 base cells of rHEALPix; H(9,5) has 5")):
             entry(AREAS["tiny"], 2, Profile(n_base=5))
 
+    @pytest.mark.parametrize("entry", [polyfill, fingerprint_polygon, Tree.from_geojson])
+    def test_resolution_beyond_the_hierarchy_is_refused(self, entry):
+        # (16 + 6)·16^15 does not fit in 64 bits
+        with pytest.raises(ValueError, match=re.escape(
+                "depth 15 is deeper than the deepest level, 14")):
+            entry(AREAS["tiny"], 15, Profile(aperture=16))
+        micro = poly(rect(5, 0, 5 + 1e-6, 1e-6))
+        assert len(polyfill(micro, 14, Profile(aperture=16))) > 0
+
     def test_aperture_4_covers_by_nucleus(self):
         p = Profile(aperture=4)
         area = AREAS["concave"]
