@@ -205,12 +205,6 @@ class TestIdentities:
         assert fingerprint_polygon(json.dumps(area), 5) == fingerprint_polygon(area, 5)
         assert Tree.from_geojson(json.dumps(area), 5) == Tree.from_geojson(area, 5)
 
-    def test_profile_is_kept_and_root_ignores_prime_meridian_only_via_cells(self):
-        area = AREAS["convex"]
-        t = Tree.from_geojson(area, 3, _kivet.KIVET_1)
-        assert t.profile == _kivet.KIVET_1
-        assert t.leaves() == polyfill(area, 3, profile=_kivet.KIVET_1)
-
     def test_empty_areas_cover_nothing(self):
         for area in ({"type": "MultiPolygon", "coordinates": []},
                      {"type": "Polygon", "coordinates": [[]]}):

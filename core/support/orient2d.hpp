@@ -12,6 +12,8 @@
 // REQUIRES: round-to-nearest-even double arithmetic (IEEE 754, no x87).
 #pragma once
 
+#include <cmath>
+
 namespace kivet {
 
 // Exact sign of the orientation determinant: -1, 0 or +1.
@@ -30,12 +32,12 @@ inline int orient2d_sign(double ax, double ay, double bx, double by, double px,
   const double detright = acy * bcx;
   const double det = detleft - detright;
   // (3 + 16 eps) eps with eps = 2^-53: the bound on the rounding error of det.
-  const double errbound = 3.3306690621773724e-16 * (__builtin_fabs(detleft) +
-                                                     __builtin_fabs(detright));
+  const double errbound = 3.3306690621773724e-16 * (std::fabs(detleft) +
+                                                     std::fabs(detright));
   // The bound assumes no overflow and no product lost to underflow; a
   // difference of 0 or between 2^-485 and 2^500 keeps both away.
   auto moderate = [](double d) {
-    const double m = __builtin_fabs(d);
+    const double m = std::fabs(d);
     return (m >= 0x1p-485 && m < 0x1p500) || m == 0;
   };
   if (moderate(acx) && moderate(bcy) && moderate(acy) && moderate(bcx)) {
