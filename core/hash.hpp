@@ -51,6 +51,8 @@ struct Ladders {
   std::vector<Hash> empty;
   std::vector<Hash> full;
 
+  // REQUIRES: depth bounded by the caller (the hierarchy's deepest level);
+  // memory and time grow linearly with it.
   static Ladders build(uint32_t aperture, uint32_t depth);
   // The deepest height the ladders reach (size - 1).
   uint32_t reach() const { return uint32_t(empty.size() - 1); }
@@ -59,8 +61,24 @@ struct Ladders {
 struct Ctx {
   Ladders ladders;
   Hierarchy hierarchy;
+  // SHA-256 states after the tag and j uniform children of height k, so a
+  // node whose leading children are all Empty (or all Full) skips the blocks
+  // they fill. Optional: an aggregate-built Ctx without them hashes in full.
+  std::vector<Sha256> prefixes;
+
+  // For A <= kMaxLeafParentAperture: the hash of every node of height 1,
+  // indexed by the bit mask of its Full leaves (bit i = child i), shared by
+  // all contexts of the aperture. Null when absent.
+  const Hash* leaf_parents = nullptr;
+
+  static constexpr uint32_t kMaxPrefix = 32;
+  static constexpr uint32_t kMaxLeafParentAperture = 12;
 
   std::string_view hasher_id() const { return kHasherId; }
+
+  // The state after hashing the tag and `run` copies of empty[k] (or
+  // full[k]); `run` is clamped to what was precomputed.
+  Sha256 node_prefix(bool full, uint32_t k, uint32_t& run) const;
 };
 
 using CtxRef = std::shared_ptr<const Ctx>;

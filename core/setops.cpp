@@ -1,6 +1,7 @@
 #include "core/setops.hpp"
 
 #include <cassert>
+#include <cstring>
 
 namespace kivet {
 
@@ -37,23 +38,54 @@ std::optional<Hash> rule(uint8_t op, const Hash& ha, const Hash& hb, uint32_t k,
   return std::nullopt;
 }
 
+namespace {
+
+bool same_hash(const Hash& x, const Hash& y) {
+  uint64_t a[4], b[4];
+  std::memcpy(a, x.data(), 32);
+  std::memcpy(b, y.data(), 32);
+  return ((a[0] ^ b[0]) | (a[1] ^ b[1]) | (a[2] ^ b[2]) | (a[3] ^ b[3])) == 0;
+}
+
+void prefetch_children(const Node& n) {
+  if (!n.is_branch()) return;
+  const Branch& b = n.branch();
+  const Node* c = b.branch_children();
+  for (uint32_t i = 0; i < b.branches; ++i) __builtin_prefetch(&c[i].stored_hash());
+}
+
+}  // namespace
+
+// The rule read by node kinds: in canonical trees a node's hash is E_k exactly
+// when it is Empty and F_k exactly when it is Full, so only two Branches need
+// their stored hashes compared.
 Node combine_nodes(const Node& na, const Node& nb, uint8_t op, uint32_t k,
                    const Ctx& ctx) {
-  const Hash& ha = hash_at(na, k, ctx);
-  const Hash& hb = hash_at(nb, k, ctx);
-  if (auto r = rule(op, ha, hb, k, ctx)) {
-    if (*r == ctx.ladders.empty[k]) return Node::empty();
-    if (*r == ctx.ladders.full[k]) return Node::full();
-    return *r == ha ? na : nb;
+  bool union_op = op == kOpUnion, intersect_op = op == kOpIntersect;
+  if (na.is_branch() && nb.is_branch()) {
+    if (na.same(nb) || same_hash(na.stored_hash(), nb.stored_hash()))
+      return union_op || intersect_op ? na : Node::empty();
+  } else if (union_op) {
+    if (na.is_full() || nb.is_full()) return Node::full();
+    return na.is_empty() ? nb : na;
+  } else if (intersect_op) {
+    if (na.is_empty() || nb.is_empty()) return Node::empty();
+    return na.is_full() ? nb : na;
+  } else {
+    if (na.is_empty() || nb.is_full()) return Node::empty();
+    if (nb.is_empty()) return na;
+    // Full minus a Branch: descend into the complement.
   }
-  // Undecided only when a side is partial, so k >= 1.
   assert(k >= 1);
   uint32_t a = ctx.hierarchy.a;
-  std::vector<Node> children;
-  children.reserve(a);
+  // Each child pair of two Branches compares stored hashes, one cache miss
+  // per side: ask for all of them at once rather than one after another.
+  prefetch_children(na);
+  prefetch_children(nb);
+  NodeBuffer children(a);
   for (uint32_t i = 0; i < a; ++i)
-    children.push_back(combine_nodes(na.child(i), nb.child(i), op, k - 1, ctx));
-  return make_branch(children, k, ctx);
+    children[i] = combine_nodes(na.child(i), nb.child(i), op, k - 1, ctx);
+  return make_branch(children.span(), k, ctx);
 }
 
 Result<Tree> combine(const Tree& a, const Tree& b, uint8_t op) {
@@ -78,9 +110,12 @@ void walk(const Node& na, const Node& nb, uint32_t k, uint64_t cid, const Ctx& c
     return;
   }
   uint32_t a = ca.hierarchy.a;
-  const Node* ea = na.branch().children();
-  const Node* eb = nb.branch().children();
-  for (uint32_t i = 0; i < a; ++i) walk(ea[i], eb[i], k - 1, cid * a + i, ca, cb, out);
+  prefetch_children(na);
+  prefetch_children(nb);
+  auto ea = na.children().begin();
+  auto eb = nb.children().begin();
+  for (uint32_t i = 0; i < a; ++i, ++ea, ++eb)
+    walk(*ea, *eb, k - 1, cid * a + i, ca, cb, out);
 }
 
 }  // namespace

@@ -29,7 +29,9 @@ inline constexpr uint8_t kOpDifference = 2;
 std::optional<Hash> rule(uint8_t op, const Hash& ha, const Hash& hb, uint32_t k,
                          const Ctx& ctx);
 
-// The canonical node of height k for `op` over na and nb.
+// The canonical node of height k for `op` over na and nb: what rule() gives
+// for their hashes, descending where it gives nothing. REQUIRES: both
+// canonical.
 Node combine_nodes(const Node& na, const Node& nb, uint8_t op, uint32_t k,
                    const Ctx& ctx);
 

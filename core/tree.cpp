@@ -17,23 +17,6 @@ constexpr size_t kParallelIntervals = 4096;
 // Cid lists at least this long are validated in parallel chunks.
 constexpr size_t kParallelCids = 1 << 16;
 
-// Room for A child nodes: on the stack for small apertures.
-class ChildBuffer {
- public:
-  explicit ChildBuffer(uint32_t a) : size_(a) {
-    if (a > kInline) heap_.resize(a);
-  }
-  std::span<Node> span() {
-    return {size_ > kInline ? heap_.data() : inline_.data(), size_};
-  }
-
- private:
-  static constexpr uint32_t kInline = 16;
-  uint32_t size_;
-  std::array<Node, kInline> inline_;
-  std::vector<Node> heap_;
-};
-
 // A^0 .. A^depth; every entry fits because depth <= deepest.
 std::vector<uint64_t> powers(uint32_t a, uint32_t depth) {
   std::vector<uint64_t> p(size_t(depth) + 1, 1);
@@ -138,6 +121,9 @@ std::span<const Interval> meeting(std::span<const Interval> merged, uint64_t lo,
 bool check_node(const Node& n, uint32_t height, const Ctx& ctx) {
   if (!n.is_branch()) return true;
   if (height == 0 || n.branch().arity != ctx.hierarchy.a) return false;
+  uint32_t branches = 0;
+  for (const Node& c : n.children()) branches += c.is_branch();
+  if (branches != n.branch().branches) return false;
   bool all_empty = true, all_full = true;
   Sha256 s;
   s.update(kTagNode);
@@ -153,29 +139,50 @@ bool check_node(const Node& n, uint32_t height, const Ctx& ctx) {
 }  // namespace
 
 void Node::destroy(Branch* b) {
-  Node* c = b->children();
-  for (uint32_t i = 0; i < b->arity; ++i) c[i].~Node();
+  Node* c = b->branch_children();
+  for (uint32_t i = 0; i < b->branches; ++i) c[i].~Node();
+  size_t bytes = Branch::bytes(b->arity, b->branches);
   b->~Branch();
-  ::operator delete(b);
+  ::operator delete(b, bytes);
 }
 
 Node make_branch(std::span<Node> children, uint32_t height, const Ctx& ctx) {
   assert(children.size() == ctx.hierarchy.a && height >= 1);
-  bool all_empty = true, all_full = true;
+  uint32_t branches = 0, full = 0;
   for (const Node& c : children) {
-    all_empty &= c.is_empty();
-    all_full &= c.is_full();
+    branches += c.is_branch();
+    full += c.is_full();
   }
-  if (all_empty) return Node::empty();
-  if (all_full) return Node::full();
-  Sha256 s;
-  s.update(kTagNode);
-  for (const Node& c : children) s.update(hash_at(c, height - 1, ctx));
   uint32_t a = uint32_t(children.size());
-  void* mem = ::operator new(sizeof(Branch) + a * sizeof(Node));
-  auto* b = new (mem) Branch{{1}, a, s.finish()};
-  Node* out = b->children();
-  for (uint32_t i = 0; i < a; ++i) new (out + i) Node(std::move(children[i]));
+  if (branches == 0 && full == 0) return Node::empty();
+  if (full == a) return Node::full();
+  Hash hash;
+  if (height == 1 && ctx.leaf_parents) {
+    // Leaves only: the node is one of 2^A, all hashed in advance.
+    uint32_t mask = 0;
+    for (uint32_t i = 0; i < a; ++i) mask |= uint32_t(children[i].is_full()) << i;
+    hash = ctx.leaf_parents[mask];
+  } else {
+    // A leading run of uniform children resumes from a precomputed state.
+    uint32_t run = 0;
+    if (!children[0].is_branch())
+      while (run < a && children[run].same(children[0])) ++run;
+    Sha256 s = ctx.node_prefix(children[0].is_full(), height - 1, run);
+    for (uint32_t i = run; i < a; ++i) s.update(hash_at(children[i], height - 1, ctx));
+    hash = s.finish();
+  }
+  size_t bytes = Branch::bytes(a, branches);
+  void* mem = ::operator new(bytes);
+  auto* b = new (mem) Branch{{1}, uint16_t(a), uint16_t(branches), hash};
+  uint64_t* kinds = b->kinds();
+  std::fill(kinds, kinds + Branch::kind_words(a), 0);
+  Node* out = b->branch_children();
+  for (uint32_t i = 0; i < a; ++i) {
+    Node& c = children[i];
+    uint64_t k = c.is_empty() ? 0 : c.is_full() ? 1 : 2;
+    kinds[i / 32] |= k << (2 * (i % 32));
+    if (k == 2) new (out++) Node(std::move(c));
+  }
   return Node(reinterpret_cast<uintptr_t>(b));
 }
 
@@ -192,24 +199,51 @@ void merge_intervals(std::vector<Interval>& v) {
   v.resize(kept);
 }
 
-Node build_node(std::span<const Interval> merged, uint64_t lo, uint64_t hi,
-                uint32_t height, const Ctx& ctx) {
-  std::span<const Interval> mine = meeting(merged, lo, hi);
+namespace {
+
+// The node over [lo, hi) at `height`. REQUIRES: `mine` holds exactly the
+// intervals that meet [lo, hi), sorted and disjoint.
+Node build_inside(std::span<const Interval> mine, uint64_t lo, uint64_t hi,
+                  uint32_t height, const Ctx& ctx) {
   if (mine.empty()) return Node::empty();
+  // At height 0 a meeting interval covers the one leaf, so this decides.
   if (mine.front().lo <= lo && mine.front().hi >= hi) return Node::full();
   uint32_t a = ctx.hierarchy.a;
   uint64_t step = (hi - lo) / a;
-  ChildBuffer buffer(a);
+  NodeBuffer buffer(a);
   std::span<Node> children = buffer.span();
+  // One pass hands every child its intervals: starts only move forward, and
+  // at most one interval straddles each boundary.
+  auto child_span = [&](size_t& first, uint32_t i) {
+    uint64_t cl = lo + i * step, ch = cl + step;
+    while (first < mine.size() && mine[first].hi <= cl) ++first;
+    size_t last = first;
+    while (last < mine.size() && mine[last].lo < ch) ++last;
+    return mine.subspan(first, last - first);
+  };
   if (mine.size() >= kParallelIntervals) {
+    std::vector<std::span<const Interval>> parts(a);
+    size_t first = 0;
+    for (uint32_t i = 0; i < a; ++i) parts[i] = child_span(first, i);
     parallel_for(Pool::shared(), a, [&](size_t i) {
-      children[i] = build_node(mine, lo + i * step, lo + (i + 1) * step, height - 1, ctx);
+      children[i] = build_inside(parts[i], lo + i * step, lo + (i + 1) * step, height - 1, ctx);
     });
   } else {
-    for (uint32_t i = 0; i < a; ++i)
-      children[i] = build_node(mine, lo + i * step, lo + (i + 1) * step, height - 1, ctx);
+    size_t first = 0;
+    for (uint32_t i = 0; i < a; ++i) {
+      std::span<const Interval> part = child_span(first, i);
+      if (!part.empty())
+        children[i] = build_inside(part, lo + i * step, lo + (i + 1) * step, height - 1, ctx);
+    }
   }
   return make_branch(children, height, ctx);
+}
+
+}  // namespace
+
+Node build_node(std::span<const Interval> merged, uint64_t lo, uint64_t hi,
+                uint32_t height, const Ctx& ctx) {
+  return build_inside(meeting(merged, lo, hi), lo, hi, height, ctx);
 }
 
 Result<Tree> Tree::empty(uint32_t a, uint32_t b, uint32_t depth, CtxRef ctx) {
@@ -295,8 +329,8 @@ void visit_node(const Node& n, uint64_t prefix, uint32_t height, uint32_t a, con
   if (n.is_full()) {
     f(prefix, height);
   } else if (n.is_branch()) {
-    const Node* c = n.branch().children();
-    for (uint32_t i = 0; i < a; ++i) visit_node(c[i], prefix * a + i, height - 1, a, f);
+    uint64_t child = prefix * a;
+    for (const Node& c : n.children()) visit_node(c, child++, height - 1, a, f);
   }
 }
 
@@ -347,7 +381,7 @@ Result<NodeAt> Tree::node_at(uint64_t cid) const {
   uint32_t height = depth_;
   size_t i = 1;
   for (; i < path->size() && node->is_branch(); ++i, --height)
-    node = &node->branch().children()[(*path)[i]];
+    node = &node->child((*path)[i]);
   return NodeAt{*node, height, i == path->size()};
 }
 

@@ -2,9 +2,11 @@
 //
 // A Node is Empty, Full or a Branch of exactly A children with its stored
 // node hash. Representation: one tagged word (0 = Empty, 1 = Full, otherwise a
-// pointer to a Branch with an intrusive atomic count), so a branch of
-// aperture 9 is a single 112-byte block: count, arity, hash, 9 words.
-// Branches are immutable and shared between trees.
+// pointer to a Branch with an intrusive atomic count). A Branch stores its
+// children compactly: two bits per child (Empty, Full, Branch) and words only
+// for the Branch children, in digit order. A branch of aperture 9 is 48 bytes
+// plus 8 per Branch child, so the sparse branches that dominate real trees
+// take one 64-byte heap block. Branches are immutable and shared by trees.
 //
 // Canonical invariants, established only by make_branch():
 //  - no Branch has A Empty or A Full children;
@@ -17,8 +19,11 @@
 #pragma once
 
 #include <atomic>
+#include <bit>
 #include <cstdint>
 #include <functional>
+#include <iterator>
+#include <new>
 #include <span>
 #include <string>
 #include <utility>
@@ -34,23 +39,41 @@ class Node;
 
 struct Branch {
   mutable std::atomic<uint32_t> refs;
-  uint32_t arity;
+  uint16_t arity;     // A <= 4096
+  uint16_t branches;  // how many children are Branches
   Hash hash;
-  // `arity` Node words follow the header.
-  Node* children() { return reinterpret_cast<Node*>(this + 1); }
-  const Node* children() const { return reinterpret_cast<const Node*>(this + 1); }
+  // Followed by kind_words(arity) words of 2-bit child kinds (0 Empty,
+  // 1 Full, 2 Branch; child i at bits 2i mod 64 of word i / 32), then
+  // `branches` Node words: the Branch children in digit order.
+
+  static constexpr uint32_t kind_words(uint32_t arity) { return (arity + 31) / 32; }
+  static constexpr size_t bytes(uint32_t arity, uint32_t branches) {
+    return sizeof(Branch) + 8 * (kind_words(arity) + size_t(branches));
+  }
+  const uint64_t* kinds() const { return reinterpret_cast<const uint64_t*>(this + 1); }
+  uint64_t* kinds() { return reinterpret_cast<uint64_t*>(this + 1); }
+  const Node* branch_children() const {
+    return reinterpret_cast<const Node*>(kinds() + kind_words(arity));
+  }
+  Node* branch_children() {
+    return reinterpret_cast<Node*>(kinds() + kind_words(arity));
+  }
+  uint32_t kind(uint32_t i) const { return uint32_t(kinds()[i / 32] >> (2 * (i % 32))) & 3; }
+  // Child i; Empty and Full children are the shared constants below.
+  const Node& child(uint32_t i) const;
 };
+static_assert(sizeof(Branch) == 40);
 
 class Node {
  public:
   enum class Kind : uint8_t { kEmpty, kFull, kBranch };
 
-  Node() = default;  // Empty
-  static Node empty() { return Node(); }
-  static Node full() { return Node(kFullWord); }
+  constexpr Node() = default;  // Empty
+  static constexpr Node empty() { return Node(); }
+  static constexpr Node full() { return Node(kFullWord); }
 
   Node(const Node& o) : word_(o.word_) { retain(); }
-  Node(Node&& o) noexcept : word_(std::exchange(o.word_, kEmptyWord)) {}
+  constexpr Node(Node&& o) noexcept : word_(std::exchange(o.word_, kEmptyWord)) {}
   Node& operator=(const Node& o) {
     if (word_ != o.word_) {
       o.retain();
@@ -66,7 +89,9 @@ class Node {
     }
     return *this;
   }
-  ~Node() { release(); }
+  constexpr ~Node() {
+    if (word_ > kFullWord) release();
+  }
 
   Kind kind() const {
     return word_ == kEmptyWord  ? Kind::kEmpty
@@ -80,13 +105,13 @@ class Node {
   // REQUIRES: is_branch().
   const Branch& branch() const { return *reinterpret_cast<const Branch*>(word_); }
   const Hash& stored_hash() const { return branch().hash; }
-  std::span<const Node> children() const {
-    return {branch().children(), branch().arity};
-  }
+
+  // The A children in digit order, as const Node& (index or iterate).
+  // REQUIRES: is_branch().
+  class Children;
+  Children children() const;
   // Child i; an Empty or Full node stands for A children of its own kind.
-  Node child(uint32_t i) const {
-    return is_branch() ? branch().children()[i] : *this;
-  }
+  const Node& child(uint32_t i) const { return is_branch() ? branch().child(i) : *this; }
 
   // Same form and, for a branch, the same shared block (not a hash compare).
   bool same(const Node& o) const { return word_ == o.word_; }
@@ -94,7 +119,7 @@ class Node {
  private:
   friend Node make_branch(std::span<Node>, uint32_t, const Ctx&);
   static constexpr uintptr_t kEmptyWord = 0, kFullWord = 1;
-  explicit Node(uintptr_t word) : word_(word) {}
+  constexpr explicit Node(uintptr_t word) : word_(word) {}
   void retain() const {
     if (is_branch()) branch().refs.fetch_add(1, std::memory_order_relaxed);
   }
@@ -106,6 +131,66 @@ class Node {
 
   uintptr_t word_ = kEmptyWord;
 };
+
+// The shared Empty and Full nodes that compact branches hand out.
+inline constexpr Node kEmptyNode{};
+inline constexpr Node kFullNode = Node::full();
+
+inline const Node& Branch::child(uint32_t i) const {
+  uint32_t k = kind(i);
+  if (k == 0) return kEmptyNode;
+  if (k == 1) return kFullNode;
+  // Rank among the Branch children: the high bits of the kinds before i.
+  constexpr uint64_t kHigh = 0xAAAAAAAAAAAAAAAAull;
+  const uint64_t* w = kinds();
+  uint32_t rank = 0;
+  for (uint32_t j = 0; j < i / 32; ++j) rank += std::popcount(w[j] & kHigh);
+  uint64_t below = (i % 32) ? w[i / 32] & (~0ull >> (64 - 2 * (i % 32))) : 0;
+  rank += std::popcount(below & kHigh);
+  return branch_children()[rank];
+}
+
+class Node::Children {
+ public:
+  class iterator {
+   public:
+    using value_type = Node;
+    using difference_type = std::ptrdiff_t;
+    using reference = const Node&;
+    iterator() = default;
+    iterator(const Branch* b, uint32_t i) : b_(b), i_(i) {}
+    const Node& operator*() const {
+      uint32_t k = b_->kind(i_);
+      return k == 0 ? kEmptyNode : k == 1 ? kFullNode : b_->branch_children()[rank_];
+    }
+    iterator& operator++() {
+      rank_ += b_->kind(i_) == 2;
+      ++i_;
+      return *this;
+    }
+    iterator operator++(int) {
+      iterator old = *this;
+      ++*this;
+      return old;
+    }
+    bool operator==(const iterator& o) const { return i_ == o.i_; }
+
+   private:
+    const Branch* b_ = nullptr;
+    uint32_t i_ = 0, rank_ = 0;
+  };
+
+  explicit Children(const Branch* b) : b_(b) {}
+  iterator begin() const { return {b_, 0}; }
+  iterator end() const { return {b_, b_->arity}; }
+  size_t size() const { return b_->arity; }
+  const Node& operator[](size_t i) const { return b_->child(uint32_t(i)); }
+
+ private:
+  const Branch* b_;
+};
+
+inline Node::Children Node::children() const { return Children(&branch()); }
 
 // The hash of `node` at `height`: ladder entry for Empty / Full, else the
 // stored hash. REQUIRES: height <= ctx.ladders.reach().
@@ -122,6 +207,36 @@ inline const Hash& hash_at(const Node& node, uint32_t height, const Ctx& ctx) {
 // that makes branches. Moves out of `children`.
 // REQUIRES: children.size() == ctx.hierarchy.a, 1 <= height <= reach.
 Node make_branch(std::span<Node> children, uint32_t height, const Ctx& ctx);
+
+// Room for the A children of one node, Empty to start with: on the stack for
+// apertures up to 16, so building a node allocates only its branch.
+class NodeBuffer {
+ public:
+  explicit NodeBuffer(uint32_t a) : size_(a) {
+    if (a > kInline) {
+      heap_.resize(a);
+      data_ = heap_.data();
+    } else {
+      data_ = reinterpret_cast<Node*>(raw_);
+      for (uint32_t i = 0; i < a; ++i) new (data_ + i) Node();
+    }
+  }
+  ~NodeBuffer() {
+    if (size_ <= kInline)
+      for (uint32_t i = 0; i < size_; ++i) data_[i].~Node();
+  }
+  NodeBuffer(const NodeBuffer&) = delete;
+  NodeBuffer& operator=(const NodeBuffer&) = delete;
+  std::span<Node> span() { return {data_, size_}; }
+  Node& operator[](size_t i) { return data_[i]; }
+
+ private:
+  static constexpr uint32_t kInline = 16;
+  uint32_t size_;
+  Node* data_;
+  alignas(Node) unsigned char raw_[kInline * sizeof(Node)];
+  std::vector<Node> heap_;
+};
 
 // A half-open range of level-D leaf cids.
 struct Interval {

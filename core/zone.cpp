@@ -1,5 +1,6 @@
 #include "core/zone.hpp"
 
+#include <array>
 #include <cmath>
 
 namespace kivet {
@@ -8,28 +9,47 @@ namespace {
 
 constexpr uint64_t kMaxSubzones = uint64_t(1) << 30;
 
-// The digits below the leading block of the cell at (row, column) of a
-// level-`level` array: Σ (N·row_i + column_i)·A^i over the base-N digits of
-// row and column, least significant first. Returns that sum and A^level.
-// Division by the literal 3 compiles to a multiply, which keeps the common
+// For N = 3, three levels at a time: (row mod 27, column mod 27) -> the
+// interleaved base-9 value of their three digit pairs.
+constexpr std::array<uint16_t, 27 * 27> kInterleave27 = [] {
+  std::array<uint16_t, 27 * 27> t{};
+  for (uint32_t r = 0; r < 27; ++r)
+    for (uint32_t c = 0; c < 27; ++c) {
+      uint32_t v = 0, p = 1;
+      for (uint32_t rr = r, cc = c, i = 0; i < 3; ++i, rr /= 3, cc /= 3, p *= 9)
+        v += (3 * (rr % 3) + cc % 3) * p;
+      t[r * 27 + c] = uint16_t(v);
+    }
+  return t;
+}();
+
+// Division by literals compiles to multiplications, which keeps the common
 // rHEALPix grid fast in bulk calls.
-template <uint32_t kN>
-inline void interleave_fixed(uint64_t row, uint64_t column, uint32_t level,
-                             uint64_t& low, uint64_t& power) {
-  constexpr uint64_t a = uint64_t(kN) * kN;
+inline void interleave3(uint64_t row, uint64_t column, uint32_t level, uint64_t& low,
+                        uint64_t& power) {
   low = 0;
   power = 1;
-  for (uint32_t i = 0; i < level; ++i) {
-    low += (kN * (row % kN) + column % kN) * power;
-    row /= kN;
-    column /= kN;
-    power *= a;
+  uint32_t i = 0;
+  for (; i + 3 <= level; i += 3) {
+    low += kInterleave27[(row % 27) * 27 + column % 27] * power;
+    row /= 27;
+    column /= 27;
+    power *= 729;
+  }
+  for (; i < level; ++i) {
+    low += (3 * (row % 3) + column % 3) * power;
+    row /= 3;
+    column /= 3;
+    power *= 9;
   }
 }
 
+// The digits below the leading block of the cell at (row, column) of a
+// level-`level` array: Σ (N·row_i + column_i)·A^i over the base-N digits of
+// row and column, least significant first. Returns that sum and A^level.
 inline void interleave(uint32_t n, uint64_t row, uint64_t column, uint32_t level,
                        uint64_t& low, uint64_t& power) {
-  if (n == 3) return interleave_fixed<3>(row, column, level, low, power);
+  if (n == 3) return interleave3(row, column, level, low, power);
   uint64_t a = uint64_t(n) * n;
   low = 0;
   power = 1;
@@ -39,6 +59,42 @@ inline void interleave(uint32_t n, uint64_t row, uint64_t column, uint32_t level
     column /= n;
     power *= a;
   }
+}
+
+// (cid mod 729) -> (row part, column part) of its three base-9 digits.
+constexpr std::array<std::array<uint8_t, 2>, 729> kSplit729 = [] {
+  std::array<std::array<uint8_t, 2>, 729> t{};
+  for (uint32_t v = 0; v < 729; ++v) {
+    uint32_t r = 0, c = 0, p = 1;
+    for (uint32_t x = v, i = 0; i < 3; ++i, x /= 9, p *= 3) {
+      r += (x % 9) / 3 * p;
+      c += (x % 9) % 3 * p;
+    }
+    t[v] = {uint8_t(r), uint8_t(c)};
+  }
+  return t;
+}();
+
+// Row and column of the `level` digits below the leading block; returns the
+// leading block.
+inline uint64_t split9(uint64_t cid, uint32_t level, uint64_t& row, uint64_t& column) {
+  uint64_t scale = 1;
+  uint32_t i = 0;
+  for (; i + 3 <= level; i += 3) {
+    const auto& rc = kSplit729[cid % 729];
+    cid /= 729;
+    row += rc[0] * scale;
+    column += rc[1] * scale;
+    scale *= 27;
+  }
+  for (; i < level; ++i) {
+    uint64_t d = cid % 9;
+    cid /= 9;
+    row += d / 3 * scale;
+    column += d % 3 * scale;
+    scale *= 3;
+  }
+  return cid;
 }
 
 // A cell of the six-square layout, with row or column possibly one step
@@ -165,6 +221,54 @@ Result<uint64_t> CellEncoder::operator()(uint32_t base, uint64_t row,
   return (uint64_t(h_.a) + base) * power + low;
 }
 
+CellDecoder::CellDecoder(const Hierarchy& h) : h_(h), n_(*kivet::side(h)) {
+  deepest_ = h.deepest();
+  for (uint32_t k = 0; k < power_.size(); ++k) {
+    auto p = checked_pow(h.a, k);
+    if (!p) break;
+    power_[k] = *p;
+    if (k <= deepest_) limit_[k] = (uint64_t(h.a) + h.b) * *p;
+  }
+}
+
+Result<Position> CellDecoder::position(uint64_t cid) const {
+  // Level L: the cid has L + 2 base-A digits, A^(L+1) <= cid < A^(L+2).
+  uint32_t level = 0;
+  while (level < deepest_ && power_[level + 2] != 0 && power_[level + 2] <= cid) ++level;
+  // Valid when its leading block is in [A, A + B): cid < (A + B)·A^L. That
+  // bound is at most A^(L+2), so cids deeper than the deepest level fail too.
+  if (cid < h_.a || cid >= limit_[level]) {
+    // Not a cid of this hierarchy: the general check names the reason.
+    auto checked = h_.check(cid);
+    if (!checked) return std::unexpected(checked.error());
+    return kivet::position(h_, cid);
+  }
+  Position p;
+  p.level = level;
+  uint64_t lead;
+  if (h_.a == 9) {
+    lead = split9(cid, level, p.row, p.column);
+  } else {
+    uint64_t scale = 1;
+    for (uint32_t i = 0; i < level; ++i) {
+      uint64_t d = cid % h_.a;
+      cid /= h_.a;
+      p.row += (d / n_) * scale;
+      p.column += (d % n_) * scale;
+      scale *= n_;
+    }
+    lead = cid;
+  }
+  p.base = uint32_t(lead - h_.a);
+  return p;
+}
+
+uint64_t CellDecoder::encode(const Position& p) const {
+  uint64_t low, power;
+  interleave(n_, p.row, p.column, p.level, low, power);
+  return (uint64_t(h_.a) + p.base) * power + low;
+}
+
 Result<uint64_t> subzone_at(const Hierarchy& h, uint64_t ancestor, uint32_t depth,
                             uint64_t index) {
   auto pa = position(h, ancestor);
@@ -235,11 +339,16 @@ Result<Neighbours> neighbours(const Profile& profile, uint64_t cid) {
 
 Result<Neighbours> neighbours(const Hierarchy& h, uint32_t north_square,
                               uint32_t south_square, uint64_t cid) {
-  auto p = position(h, cid);
+  if (auto n = side(h); !n) return std::unexpected(n.error());
+  return neighbours(CellDecoder(h), north_square, south_square, cid);
+}
+
+Result<Neighbours> neighbours(const CellDecoder& cells, uint32_t north_square,
+                              uint32_t south_square, uint64_t cid) {
+  auto p = cells.position(cid);
   if (!p) return std::unexpected(p.error());
-  auto span_l = span(h, p->level);
-  if (!span_l) return std::unexpected(span_l.error());
-  auto n = int64_t(*span_l);
+  // A valid level's N^L always fits: N^L <= sqrt(A^L).
+  auto n = int64_t(*checked_pow(cells.side(), p->level));
   static constexpr int kDr[4] = {-1, 0, 1, 0};
   static constexpr int kDc[4] = {0, 1, 0, -1};
   uint64_t out[4];
@@ -247,9 +356,7 @@ Result<Neighbours> neighbours(const Hierarchy& h, uint32_t north_square,
     Step s{p->base, int64_t(p->row) + kDr[d], int64_t(p->column) + kDc[d]};
     if (s.r < 0 || s.r >= n || s.c < 0 || s.c >= n)
       s = glue(s, n, north_square % 4, south_square % 4);
-    auto c = cell_at(h, s.base, p->level, uint64_t(s.r), uint64_t(s.c));
-    if (!c) return std::unexpected(c.error());
-    out[d] = *c;
+    out[d] = cells.encode({s.base, p->level, uint64_t(s.r), uint64_t(s.c)});
   }
   return Neighbours{out[0], out[1], out[2], out[3]};
 }

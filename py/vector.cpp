@@ -5,8 +5,8 @@
 // element writes its own slot, so nothing is copied twice and no Python
 // object is touched while the workers run. Element failures are messages;
 // the first recorded one is raised after the lock is re-acquired.
-#include <atomic>
-#include <cstring>
+#include <array>
+#include <algorithm>
 #include <optional>
 #include <span>
 #include <string>
@@ -117,6 +117,22 @@ Outcome run(size_t n, uint64_t nthreads, F&& f) {
   return first.take();
 }
 
+// A cell's path without allocating: a valid cid has at most 62 digits
+// (aperture 2), 30 for any square aperture.
+using PathBuffer = std::array<uint32_t, 64>;
+
+Result<std::span<const uint32_t>> path_of(const Hierarchy& h, uint64_t cid,
+                                          PathBuffer& buf) {
+  auto level = h.check(cid);
+  if (!level) return std::unexpected(level.error());
+  for (uint32_t i = *level; i >= 1; --i) {
+    buf[i] = uint32_t(cid % h.a);
+    cid /= h.a;
+  }
+  buf[0] = uint32_t(cid - h.a);
+  return std::span<const uint32_t>(buf.data(), *level + 1);
+}
+
 // The failure of element i of a cid function.
 std::string cell_failure(size_t i, const Error& e) { return cat("cell ", i, ": ", e.text()); }
 
@@ -172,7 +188,7 @@ KIVET_FUNCTION(fn_cells_to_lonlat) {
     ok(profile.validate());
     auto cids = slice<uint64_t>(cid_array);
     Grid grid = Grid::from_profile(profile);
-    Hierarchy h = profile.hierarchy();
+    CellDecoder decoder(profile.hierarchy());
     Ref lon_out = new_array({npy_intp(cids.size())}, NPY_FLOAT64);
     Ref lat_out = new_array({npy_intp(cids.size())}, NPY_FLOAT64);
     double* lon = data_of<double>(lon_out);
@@ -181,7 +197,7 @@ KIVET_FUNCTION(fn_cells_to_lonlat) {
     {
       Unlocked unlocked;
       failure = run(cids.size(), nthreads, [&](size_t i) -> Outcome {
-        auto p = position(h, cids[i]);
+        auto p = decoder.position(cids[i]);
         if (!p) return cell_failure(i, p.error());
         auto q = grid.nucleus(*p);
         if (!q) return cell_failure(i, q.error());
@@ -207,13 +223,9 @@ KIVET_FUNCTION(fn_cell_boundaries) {
     auto cids = slice<uint64_t>(cid_array);
     Grid grid = Grid::from_profile(profile);
     Hierarchy h = profile.hierarchy();
-    // Ring lengths are known from the cid alone (5 for equatorial cells,
-    // 4(m - 1) + 1 for polar ones, four more for a cap), so the offsets come
-    // first and every ring is then written straight into the output.
-    uint64_t m = std::max<uint64_t>(n, 2);
-    constexpr uint64_t kMaxPoints = uint64_t(PTRDIFF_MAX) / 16;
-    if (m - 1 > (kMaxPoints - 5) / 4) throw std::bad_alloc();
-    uint64_t polar_len = 4 * (m - 1) + 1;
+    static_assert(sizeof(LonLat) == 2 * sizeof(double));
+    // Ring lengths are known from the cid alone, so the offsets come first
+    // and every ring is then written straight into the output array.
     Ref offsets_out = new_array({npy_intp(cids.size() + 1)}, NPY_INT64);
     int64_t* offsets = data_of<int64_t>(offsets_out);
     offsets[0] = 0;
@@ -221,17 +233,15 @@ KIVET_FUNCTION(fn_cell_boundaries) {
     {
       Unlocked unlocked;
       failure = run(cids.size(), nthreads, [&](size_t i) -> Outcome {
-        auto path = h.path(cids[i]);
+        PathBuffer buf;
+        auto path = path_of(h, cids[i], buf);
         if (!path) return cell_failure(i, path.error());
-        uint32_t base = (*path)[0];
-        uint64_t len = base == 0 || base == 5
-                           ? polar_len + (grid.contains_pole(*path) ? 4 : 0)
-                           : 5;
-        offsets[i + 1] = int64_t(len);
+        offsets[i + 1] = int64_t(grid.polygon_size(*path, n));
         return std::nullopt;
       });
     }
     if (failure) raise(PyExc_ValueError, *failure);
+    constexpr uint64_t kMaxPoints = uint64_t(PTRDIFF_MAX) / sizeof(LonLat);
     uint64_t total = 0;
     for (size_t i = 0; i < cids.size(); ++i) {
       if (__builtin_add_overflow(total, uint64_t(offsets[i + 1]), &total) ||
@@ -240,19 +250,21 @@ KIVET_FUNCTION(fn_cell_boundaries) {
       offsets[i + 1] = int64_t(total);
     }
     Ref coords_out = new_array({npy_intp(total), 2}, NPY_FLOAT64);
-    double* coords = data_of<double>(coords_out);
+    // (lon, lat) rows of doubles are laid out as LonLat.
+    auto* coords = reinterpret_cast<LonLat*>(data_of<double>(coords_out));
     {
       Unlocked unlocked;
       failure = run(cids.size(), nthreads, [&](size_t i) -> Outcome {
-        // The input may have been changed by another thread since the
-        // lengths were taken; never write past this cell's slot.
-        auto path = h.path(cids[i]);
+        PathBuffer buf;
+        auto path = path_of(h, cids[i], buf);
         if (!path) return cell_failure(i, path.error());
-        auto ring = grid.cell_polygon(*path, n);
-        if (!ring) return cell_failure(i, ring.error());
-        if (int64_t(ring->size()) != offsets[i + 1] - offsets[i])
+        // Another thread may have changed the input since the sizes were
+        // taken; never write past this cell's slot.
+        auto size = size_t(offsets[i + 1] - offsets[i]);
+        if (grid.polygon_size(*path, n) != size)
           return cat("cell ", i, ": changed during the call");
-        std::memcpy(coords + 2 * offsets[i], ring->data(), ring->size() * sizeof(LonLat));
+        auto written = grid.write_cell_polygon(*path, n, {coords + offsets[i], size});
+        if (!written) return cell_failure(i, written.error());
         return std::nullopt;
       });
     }
@@ -272,7 +284,7 @@ KIVET_FUNCTION(fn_cell_neighbours) {
     auto cids = slice<uint64_t>(cid_array);
     Ref out = new_array({npy_intp(cids.size()), 4}, NPY_UINT64);
     uint64_t* cells = data_of<uint64_t>(out);
-    Hierarchy h{profile.aperture, 6};
+    CellDecoder decoder(Hierarchy{profile.aperture, 6});
     std::optional<Error> layout;
     if (profile.n_base != 6)
       layout = Error::message(cat("the rHEALPix layout has 6 base cells, the profile has ",
@@ -282,7 +294,7 @@ KIVET_FUNCTION(fn_cell_neighbours) {
       Unlocked unlocked;
       failure = run(cids.size(), nthreads, [&](size_t i) -> Outcome {
         if (layout) return cell_failure(i, *layout);
-        auto nb = neighbours(h, profile.north_square, profile.south_square, cids[i]);
+        auto nb = neighbours(decoder, profile.north_square, profile.south_square, cids[i]);
         if (!nb) return cell_failure(i, nb.error());
         uint64_t* row = cells + 4 * i;
         row[0] = nb->up;

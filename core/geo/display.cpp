@@ -1,7 +1,6 @@
 #include "core/geo/display.hpp"
 
 #include <cmath>
-#include <vector>
 
 #include "core/geo/grid.hpp"
 #include "core/hierarchy.hpp"
@@ -22,18 +21,16 @@ Result<Json> cells_geojson(std::span<const uint64_t> cids, const Profile& profil
   Hierarchy h = profile.hierarchy();
   JsonArray features;
   features.reserve(cids.size());
-  std::vector<LonLat> ring;
   for (uint64_t cid : cids) {
     auto path = h.path(cid);
     if (!path) return std::unexpected(path.error());
-    ring.clear();
-    if (auto r = grid->append_cell_polygon(*path, n, ring); !r)
-      return std::unexpected(r.error());
+    auto ring = grid->cell_polygon(*path, n);
+    if (!ring) return std::unexpected(ring.error());
     auto suid = cid_to_suid(cid);
     if (!suid) return std::unexpected(suid.error());
     JsonArray positions;
-    positions.reserve(ring.size());
-    for (const LonLat& p : ring)
+    positions.reserve(ring->size());
+    for (const LonLat& p : *ring)
       positions.emplace_back(JsonArray{coordinate(p.lon), coordinate(p.lat)});
     features.emplace_back(JsonObject{
         {"type", "Feature"},

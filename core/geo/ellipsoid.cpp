@@ -81,6 +81,10 @@ Ellipsoid::Ellipsoid(double e) : e_(e) {
     double n = third_flattening(e);
     forward_ = auth_lat_coefficients(false, n);
     inverse_ = auth_lat_coefficients(true, n);
+    const auto& c = forward_;
+    forward_poly_ = {c[0] - c[2] + c[4], 2 * c[1] - 4 * c[3] + 6 * c[5],
+                     4 * c[2] - 12 * c[4],  8 * c[3] - 32 * c[5],
+                     16 * c[4],             32 * c[5]};
   }
 }
 
@@ -95,6 +99,30 @@ double Ellipsoid::authalic(double phi) const {
     return std::asin(t);
   }
   return phi + sine_series(forward_, phi);
+}
+
+Ellipsoid::Authalic Ellipsoid::authalic_with_sine(double phi) const {
+  double s, c;
+  ::sincos(phi, &s, &c);
+  if (e_ == 0) return {phi, s};
+  if (closed_form_) {
+    double xi = authalic(phi);
+    return {xi, std::sin(xi)};
+  }
+  // ξ = φ + S with S the series; sin ξ = sin φ·cos S + cos φ·sin S, where
+  // |S| < 0.003 (for |f| <= 1/150) makes short Taylor sums of sin S and
+  // cos S exact to a fraction of an ulp.
+  // Estrin's scheme keeps the dependency chain short.
+  const auto& a = forward_poly_;
+  double x = (c - s) * (c + s), x2 = x * x;
+  double p = (a[0] + a[1] * x) + x2 * ((a[2] + a[3] * x) + x2 * (a[4] + a[5] * x));
+  double series = p * (2 * s * c);
+  double s2 = series * series;
+  // Dropped terms: S^7/5040 and S^6/720, below 1e-17.
+  constexpr double kSixth = 1.0 / 6, kOver120 = 1.0 / 120, kOver24 = 1.0 / 24;
+  double sin_s = series * (1 - s2 * (kSixth - s2 * kOver120));
+  double cos_s = 1 - s2 * (0.5 - s2 * kOver24);
+  return {phi + series, s * cos_s + c * sin_s};
 }
 
 double Ellipsoid::geodetic(double xi) const {

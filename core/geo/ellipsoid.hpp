@@ -34,6 +34,11 @@ class Ellipsoid {
   double e() const { return e_; }
   // auth_lat(false, phi, e) with the precomputed coefficients.
   double authalic(double phi) const;
+  // The authalic latitude and its sine from one sine/cosine pair of phi.
+  struct Authalic {
+    double xi, sin_xi;
+  };
+  Authalic authalic_with_sine(double phi) const;
   // auth_lat(true, xi, e) with the precomputed coefficients.
   double geodetic(double xi) const;
 
@@ -42,6 +47,8 @@ class Ellipsoid {
   bool closed_form_;  // forward direction uses the closed form (|f| > 1/150)
   double one_minus_e2_, half_over_e_, q_p_;
   std::array<double, 6> forward_{}, inverse_{};
+  // The forward series as sin 2φ · P(cos 2φ): sin 2kφ = sin 2φ·U_{k-1}(cos 2φ).
+  std::array<double, 6> forward_poly_{};
 };
 
 }  // namespace kivet

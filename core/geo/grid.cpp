@@ -20,7 +20,8 @@ constexpr double kRadToDeg = 180 / kPi;
 // Into [-180, 180), touching only values outside it.
 double normalise_lon(double lon) {
   if (lon >= -180 && lon < 180) return lon;
-  double m = std::fmod(lon, 360.0);
+  // fmod(m, 360) is m itself when |m| < 360, so the call is skipped there.
+  double m = std::fabs(lon) < 360 ? lon : std::fmod(lon, 360.0);
   if (m < 0) m += 360;
   if (m >= 180) m -= 360;
   return m;
@@ -84,6 +85,17 @@ Grid Grid::from_profile(const Profile& profile) {
   // base cell's bottom or right edge is moved half a level-K cell inside.
   double k = std::ceil(std::log((2 * kPi / 3) * r * r) / (2 * std::log(double(g.n_side))));
   g.edge_fraction_ = 1 - 1 / (2 * std::pow(double(g.n_side), k));
+  g.y_band_ = kPi / 4 * r;
+  g.y_top_ = 3 * kPi / 4 * r;
+  g.x_north_lo_ = (g.north_square * (kPi / 2) - kPi) * r;
+  g.x_north_hi_ = (g.north_square * (kPi / 2) - kPi / 2) * r;
+  g.x_south_lo_ = (g.south_square * (kPi / 2) - kPi) * r;
+  g.x_south_hi_ = (g.south_square * (kPi / 2) - kPi / 2) * r;
+  g.x_half_ = kPi / 2 * r;
+  g.x_full_ = kPi * r;
+  g.side_ = (kPi / 2) * r;
+  for (uint32_t level = 0; level < g.powers_.size(); ++level)
+    g.powers_[level] = checked_pow(g.n_side, level).value_or(0);
   return g;
 }
 
@@ -116,24 +128,22 @@ std::optional<Position> Grid::cell_from_lonlat(uint32_t level, double lon,
 }
 
 std::optional<Position> Grid::cell_from_planar(uint32_t level, double x, double y) const {
-  double r = authalic_radius;
+  // Bounds precomputed by from_profile with the same expressions: (π/4)·R,
+  // (3π/4)·R, (north_square·π/2 - π)·R, ... Strict on the polar squares, the
+  // band's edges included.
   uint32_t base;
-  if (kPi / 4 * r < y && y < 3 * kPi / 4 * r &&
-      (north_square * (kPi / 2) - kPi) * r < x &&
-      x < (north_square * (kPi / 2) - kPi / 2) * r) {
+  if (y_band_ < y && y < y_top_ && x_north_lo_ < x && x < x_north_hi_) {
     base = 0;
-  } else if (-3 * kPi / 4 * r < y && y < -kPi / 4 * r &&
-             (south_square * (kPi / 2) - kPi) * r < x &&
-             x < (south_square * (kPi / 2) - kPi / 2) * r) {
+  } else if (-y_top_ < y && y < -y_band_ && x_south_lo_ < x && x < x_south_hi_) {
     base = 5;
-  } else if (-kPi / 4 * r <= y && y <= kPi / 4 * r) {
-    if (-kPi * r <= x && x < -kPi / 2 * r)
+  } else if (-y_band_ <= y && y <= y_band_) {
+    if (-x_full_ <= x && x < -x_half_)
       base = 1;
-    else if (-kPi / 2 * r <= x && x < 0)
+    else if (-x_half_ <= x && x < 0)
       base = 2;
-    else if (0 <= x && x < kPi / 2 * r)
+    else if (0 <= x && x < x_half_)
       base = 3;
-    else if (kPi / 2 * r <= x && x < kPi * r)
+    else if (x_half_ <= x && x < x_full_)
       base = 4;
     else
       return std::nullopt;
@@ -141,17 +151,16 @@ std::optional<Position> Grid::cell_from_planar(uint32_t level, double x, double 
     return std::nullopt;
   }
   if (level == 0) return Position{base, 0, 0, 0};
-  double side = (kPi / 2) * r;
-  double fy = std::fabs(y - ul_corners[base].y) / side;
-  double fx = std::fabs(x - ul_corners[base].x) / side;
+  double fy = std::fabs(y - ul_corners[base].y) / side_;
+  double fx = std::fabs(x - ul_corners[base].x) / side_;
   if (fy == 1) fy = edge_fraction_;
   if (fx == 1) fx = edge_fraction_;
-  auto j = checked_pow(n_side, level);
-  if (!j) return std::nullopt;
-  double jd = double(*j), ry = fy * jd, rx = fx * jd;
+  uint64_t j = level < powers_.size() ? powers_[level] : 0;
+  if (j == 0) return std::nullopt;  // N^level overflows
+  double jd = double(j), ry = fy * jd, rx = fx * jd;
   if (!(ry < jd && rx < jd)) return std::nullopt;
   uint64_t row = uint64_t(ry), column = uint64_t(rx);
-  if (row >= *j || column >= *j) return std::nullopt;
+  if (row >= j || column >= j) return std::nullopt;
   return Position{base, level, row, column};
 }
 
@@ -196,13 +205,10 @@ bool Grid::contains_pole(std::span<const uint32_t> path) const {
 
 namespace {
 
-// Appends the closed ring of the cell with m points per edge; on error the
-// vector is restored to its former size.
-Result<void> append_ring(const Grid& g, std::span<const uint32_t> path, size_t m,
-                         std::vector<LonLat>& out) {
-  size_t start = out.size();
-  size_t count = ring_size(m);
-  out.reserve(start + count);
+// Writes the closed ring of the cell with m points per edge into out, which
+// holds exactly 4(m - 1) + 1 points.
+Result<void> write_ring(const Grid& g, std::span<const uint32_t> path, size_t m,
+                        std::span<LonLat> out) {
   Planar ul = g.ul_vertex(path);
   double s = g.cell_side(uint32_t(path.size() - 1));
   double step = s / double(m - 1);
@@ -212,19 +218,17 @@ Result<void> append_ring(const Grid& g, std::span<const uint32_t> path, size_t m
   const Planar corners[4] = {
       {ul.x, ul.y}, {ul.x + s, ul.y}, {ul.x + s, ul.y - s}, {ul.x, ul.y - s}};
   static constexpr double kDx[4] = {1, 0, -1, 0}, kDy[4] = {0, -1, 0, 1};
+  size_t k = 0;
   for (size_t e = 0; e < 4; ++e) {
     for (size_t i = 0; i + 1 < m; ++i) {
       double d = step * double(i);
       auto p = g.to_lonlat(corners[e].x + kDx[e] * d, corners[e].y + kDy[e] * d,
                            rearrange);
-      if (!p) {
-        out.resize(start);
-        return std::unexpected(p.error());
-      }
-      out.push_back(*p);
+      if (!p) return std::unexpected(p.error());
+      out[k++] = *p;
     }
   }
-  out.push_back(out[start]);
+  out[k] = out[0];
   return {};
 }
 
@@ -232,62 +236,67 @@ Result<void> append_ring(const Grid& g, std::span<const uint32_t> path, size_t m
 
 Result<std::vector<LonLat>> Grid::cell_ring(std::span<const uint32_t> path,
                                             size_t n) const {
-  std::vector<LonLat> out;
-  if (auto r = append_ring(*this, path, std::max<size_t>(n, 2), out); !r)
-    return std::unexpected(r.error());
+  size_t m = std::max<size_t>(n, 2);
+  std::vector<LonLat> out(ring_size(m));
+  if (auto r = write_ring(*this, path, m, out); !r) return std::unexpected(r.error());
   return out;
 }
 
-Result<void> Grid::append_cell_polygon(std::span<const uint32_t> path, size_t n,
-                                       std::vector<LonLat>& out) const {
+size_t Grid::polygon_size(std::span<const uint32_t> path, size_t n) const {
+  if (!is_polar(path[0])) return 5;
+  return ring_size(std::max<size_t>(n, 2)) + (contains_pole(path) ? 4 : 0);
+}
+
+Result<void> Grid::write_cell_polygon(std::span<const uint32_t> path, size_t n,
+                                      std::span<LonLat> out) const {
   size_t m = is_polar(path[0]) ? std::max<size_t>(n, 2) : 2;
-  size_t start = out.size();
-  if (auto r = append_ring(*this, path, m, out); !r) return r;
-  auto ring = out.begin() + ptrdiff_t(start);
-  std::reverse(ring, out.end());
+  size_t closed = ring_size(m);
+  if (auto r = write_ring(*this, path, m, out.first(closed)); !r) return r;
+  auto ring = out.first(closed);
+  std::reverse(ring.begin(), ring.end());
   if (!contains_pole(path)) {
     double lo = INFINITY, hi = -INFINITY;
-    for (auto it = ring; it != out.end(); ++it) {
-      if (std::isnan(it->lon)) continue;
-      lo = std::min(lo, it->lon);
-      hi = std::max(hi, it->lon);
+    for (const LonLat& p : ring) {
+      if (std::isnan(p.lon)) continue;
+      lo = std::min(lo, p.lon);
+      hi = std::max(hi, p.lon);
     }
     if (hi - lo > 180)
-      for (auto it = ring; it != out.end(); ++it)
-        if (it->lon < 0) it->lon += 360;
+      for (LonLat& p : ring)
+        if (p.lon < 0) p.lon += 360;
     return {};
   }
   // A cap: its ring circles the pole, so draw it as the band between the
-  // boundary and the pole, cut at the antimeridian.
-  out.pop_back();
-  std::stable_sort(ring, out.end(), [](const LonLat& a, const LonLat& b) {
+  // boundary and the pole, cut at the antimeridian. The k boundary points
+  // move to out[1..k]; the cut and the pole fill both ends.
+  size_t k = closed - 1;
+  auto points = out.subspan(1, k);
+  std::copy_backward(out.begin(), out.begin() + ptrdiff_t(k), points.end());
+  std::stable_sort(points.begin(), points.end(), [](const LonLat& a, const LonLat& b) {
     return total_order_key(a.lon) < total_order_key(b.lon);
   });
-  LonLat first = *ring, last = out.back();
+  LonLat first = points.front(), last = points.back();
   double d = (first.lon + 360) - last.lon;
   double phi = d <= 0 ? last.lat
                       : last.lat + ((180 - last.lon) / d) * (first.lat - last.lat);
-  if (path[0] == 0) {
-    out.insert(ring, LonLat{-180, phi});
-    out.push_back({180, phi});
-    out.push_back({180, 90});
-    out.push_back({-180, 90});
-    out.push_back({-180, phi});
-  } else {
-    std::reverse(ring, out.end());
-    out.insert(ring, LonLat{180, phi});
-    out.push_back({-180, phi});
-    out.push_back({-180, -90});
-    out.push_back({180, -90});
-    out.push_back({180, phi});
+  double west = -180, east = 180, pole = 90;
+  if (path[0] != 0) {
+    std::reverse(points.begin(), points.end());
+    std::swap(west, east);
+    pole = -90;
   }
+  out[0] = {west, phi};
+  out[k + 1] = {east, phi};
+  out[k + 2] = {east, pole};
+  out[k + 3] = {west, pole};
+  out[k + 4] = {west, phi};
   return {};
 }
 
 Result<std::vector<LonLat>> Grid::cell_polygon(std::span<const uint32_t> path,
                                                size_t n) const {
-  std::vector<LonLat> out;
-  if (auto r = append_cell_polygon(path, n, out); !r) return std::unexpected(r.error());
+  std::vector<LonLat> out(polygon_size(path, n));
+  if (auto r = write_cell_polygon(path, n, out); !r) return std::unexpected(r.error());
   return out;
 }
 

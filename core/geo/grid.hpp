@@ -86,9 +86,13 @@ class Grid {
   // four corners on equatorial ones, shifted east of 180° when crossing the
   // antimeridian, caps closed through the pole (k + 5 points).
   Result<std::vector<LonLat>> cell_polygon(std::span<const uint32_t> path, size_t n) const;
-  // Appends the display polygon to `out` (nothing appended on error).
-  Result<void> append_cell_polygon(std::span<const uint32_t> path, size_t n,
-                                   std::vector<LonLat>& out) const;
+  // The number of points of cell_polygon(path, n); throws std::bad_alloc
+  // when n is too large for any buffer.
+  size_t polygon_size(std::span<const uint32_t> path, size_t n) const;
+  // cell_polygon into a caller's buffer of exactly polygon_size(path, n)
+  // points, for bulk output without an allocation per cell.
+  Result<void> write_cell_polygon(std::span<const uint32_t> path, size_t n,
+                                  std::span<LonLat> out) const;
   // Corners and edge midpoints in degrees; bounds the cell for polygon fill.
   Result<BoundarySample> boundary3(std::span<const uint32_t> path) const;
 
@@ -101,6 +105,11 @@ class Grid {
   Grid() : ellipsoid_(0.0) {}
   Ellipsoid ellipsoid_;
   double edge_fraction_ = 0;  // 1 - 1/(2·N^K): where fx or fy == 1 is moved
+  // The base squares' bounds in metres, as cell_from_planar tests them.
+  double y_band_ = 0, y_top_ = 0, x_north_lo_ = 0, x_north_hi_ = 0;
+  double x_south_lo_ = 0, x_south_hi_ = 0, x_half_ = 0, x_full_ = 0, side_ = 0;
+  // N^level for the levels where it fits in 64 bits (0 beyond).
+  std::array<uint64_t, 65> powers_{};
 };
 
 // Validates the profile, then builds its grid.

@@ -16,13 +16,17 @@ double cap_centre(double x) {
   return c * (kPi / 2) - 3 * kPi / 4;
 }
 
+
+const double kPhi0 = std::asin(2.0 / 3.0);
+
 }  // namespace
 
-Unit healpix_sphere(double lam, double xi) {
-  static const double phi0 = std::asin(2.0 / 3.0);
-  if (std::fabs(xi) <= phi0) return {lam, (3 * kPi / 8) * std::sin(xi)};
+Unit healpix_sphere(double lam, double xi) { return healpix_sphere(lam, xi, std::sin(xi)); }
+
+Unit healpix_sphere(double lam, double xi, double sin_xi) {
+  if (std::fabs(xi) <= kPhi0) return {lam, (3 * kPi / 8) * sin_xi};
   double xc = cap_centre(lam);
-  double sigma = std::sqrt(3 * (1 - std::fabs(std::sin(xi))));
+  double sigma = std::sqrt(3 * (1 - std::fabs(sin_xi)));
   double sign = xi > 0 ? 1.0 : (xi < 0 ? -1.0 : 0.0);
   return {xc + sigma * (lam - xc), sign * (kPi / 4) * (2 - sigma)};
 }

@@ -19,6 +19,8 @@ struct LamPhi {
 
 // Forward HEALPix of (λ, ξ), λ in [-π, π).
 Unit healpix_sphere(double lam, double xi);
+// The same with sin ξ supplied by the caller.
+Unit healpix_sphere(double lam, double xi, double sin_xi);
 
 // (λ, ξ) of a point of the HEALPix image, or the projection error carrying
 // (x, y) when the point is outside it.

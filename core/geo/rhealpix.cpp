@@ -57,7 +57,8 @@ std::optional<Triangle> triangle(uint32_t north_square, uint32_t south_square,
 
 Unit rhealpix_ellipsoid(uint32_t north_square, uint32_t south_square,
                         bool rearrange, double lam, double phi, const Ellipsoid& ell) {
-  Unit p = healpix_sphere(lam, ell.authalic(phi));
+  auto a = ell.authalic_with_sine(phi);
+  Unit p = healpix_sphere(lam, a.xi, a.sin_xi);
   if (!rearrange || (p.y >= -kPi / 4 && p.y <= kPi / 4)) return p;
   uint32_t w = p.x < -kPi / 2 ? 0 : p.x < 0 ? 1 : p.x < kPi / 2 ? 2 : 3;
   bool north = p.y > kPi / 4;

@@ -122,7 +122,9 @@ Compress best_compress() {
 std::atomic<Compress> g_compress{best_compress()};
 
 inline void compress(uint32_t* state, const uint8_t* block, size_t blocks) {
-  g_compress.load(std::memory_order_relaxed)(state, block, blocks);
+  Compress f = g_compress.load(std::memory_order_relaxed);
+  // Null only while static initialisers of other files run.
+  (f ? f : compress_portable)(state, block, blocks);
 }
 
 }  // namespace
@@ -161,15 +163,32 @@ void Sha256::update(const void* data, size_t len) {
   buffered_ = len;
 }
 
+void Sha256::update_straddling(const uint8_t* part) {
+  size_t first = 64 - buffered_;
+  std::memcpy(buffer_ + buffered_, part, first);
+  compress(state_, buffer_, 1);
+  std::memcpy(buffer_, part + first, 32 - first);
+  buffered_ = 32 - first;
+  total_ += 32;
+}
+
 Hash Sha256::finish() {
   uint64_t bits = total_ * 8;
-  uint8_t pad[72] = {0x80};
-  size_t padlen = (buffered_ < 56 ? 56 : 120) - buffered_;
-  for (int i = 0; i < 8; ++i) pad[padlen + i] = uint8_t(bits >> (56 - 8 * i));
-  update(pad, padlen + 8);
+  buffer_[buffered_++] = 0x80;
+  if (buffered_ > 56) {
+    std::memset(buffer_ + buffered_, 0, 64 - buffered_);
+    compress(state_, buffer_, 1);
+    buffered_ = 0;
+  }
+  std::memset(buffer_ + buffered_, 0, 56 - buffered_);
+  for (int i = 0; i < 8; ++i) buffer_[56 + i] = uint8_t(bits >> (56 - 8 * i));
+  compress(state_, buffer_, 1);
+  buffered_ = 0;
   Hash out;
-  for (int i = 0; i < 8; ++i)
-    for (int j = 0; j < 4; ++j) out[4 * i + j] = uint8_t(state_[i] >> (24 - 8 * j));
+  for (int i = 0; i < 8; ++i) {
+    uint32_t be = __builtin_bswap32(state_[i]);
+    std::memcpy(out.data() + 4 * i, &be, 4);
+  }
   return out;
 }
 

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 
@@ -18,10 +19,21 @@ class Sha256 {
   Sha256();
   void update(const void* data, size_t len);
   void update(uint8_t byte) { update(&byte, 1); }
-  void update(const Hash& h) { update(h.data(), h.size()); }
+  // The node and root hashes feed 32-byte parts: a fixed-size copy into the
+  // block buffer.
+  void update(const Hash& h) {
+    if (buffered_ + 32 < 64) {
+      std::memcpy(buffer_ + buffered_, h.data(), 32);
+      buffered_ += 32;
+      total_ += 32;
+    } else {
+      update_straddling(h.data());
+    }
+  }
   Hash finish();
 
  private:
+  void update_straddling(const uint8_t* part);
   uint32_t state_[8];
   uint8_t buffer_[64];
   size_t buffered_ = 0;
