@@ -13,6 +13,10 @@
 
 namespace kivet::py {
 
+// polyfill.cpp
+KIVET_FUNCTION(fn_polyfill);
+KIVET_FUNCTION(fn_fingerprint_polygon);
+
 // hierarchy.cpp
 KIVET_FUNCTION(fn_cid_to_suid);
 KIVET_FUNCTION(fn_suid_to_cid);

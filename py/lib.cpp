@@ -16,6 +16,12 @@ namespace {
   {name, KIVET_FASTCALL(fn), METH_FASTCALL | METH_KEYWORDS, doc}
 
 PyMethodDef kFunctions[] = {
+    ENTRY("polyfill", fn_polyfill,
+          "polyfill(geojson, resolution, profile=None)\n--\n\n"
+          "Sorted depth-`resolution` cids whose nucleus the GeoJSON polygon contains."),
+    ENTRY("fingerprint_polygon", fn_fingerprint_polygon,
+          "fingerprint_polygon(geojson, resolution, profile=None)\n--\n\n"
+          "Hex root of the canonical coverage of a GeoJSON polygon at `resolution`."),
     ENTRY("verify_opening", fn_verify_opening,
           "verify_opening(record)\n--\n\nVerify an opening record (as returned by "
           "`Tree.open`). `False` on any defect; never raises."),

@@ -127,6 +127,9 @@ PyMethodDef kTreeMethods[] = {
     METHOD("covers", tree_covers,
            "covers($self, cid)\n--\n\nWhether the cell `cid` (its whole subtree) is "
            "covered."),
+    {"from_geojson", FASTCALL(tree_from_geojson), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "from_geojson(geojson, resolution, profile=None)\n--\n\nThe canonical coverage of a "
+     "GeoJSON Polygon/MultiPolygon at `resolution` (nucleus rule)."},
     // Set operations (setops.cpp).
     METHOD("union", tree_union, "union($self, other)\n--\n\n"),
     METHOD("intersect", tree_intersect, "intersect($self, other)\n--\n\n"),

@@ -39,6 +39,9 @@ KIVET_METHOD(tree_leaf_count);
 KIVET_METHOD(tree_is_empty);
 KIVET_METHOD(tree_covers);
 
+// polyfill.cpp
+KIVET_METHOD(tree_from_geojson);
+
 // setops (tree.cpp)
 KIVET_METHOD(tree_union);
 KIVET_METHOD(tree_intersect);
