@@ -152,41 +152,41 @@ bool OpeningRecord::verify() const {
 
 // ---- Verification ----------------------------------------------------------
 
+namespace {
+// The hashes of a list of entries whose opened children sit at height k.
+std::optional<std::vector<Hash>> entry_hashes(const std::vector<Entry>& entries,
+                                              uint32_t k, const Ctx& ctx) {
+  std::vector<Hash> hashes;
+  hashes.reserve(entries.size());
+  for (const Entry& e : entries) {
+    if (!e.open) {
+      hashes.push_back(e.hash);
+      continue;
+    }
+    auto h = opening_hash(*e.open, k, ctx);
+    if (!h) return std::nullopt;
+    hashes.push_back(*h);
+  }
+  return hashes;
+}
+}  // namespace
+
 std::optional<Hash> opening_hash(const Opening& opening, uint32_t k,
                                  const Ctx& ctx) {
   if (opening.claim)
     return *opening.claim ? ctx.ladders.full[k] : ctx.ladders.empty[k];
   // An entries list at height 0 would name children of a leaf.
   if (k == 0 || opening.entries.size() != ctx.hierarchy.a) return std::nullopt;
-  std::vector<Hash> hashes;
-  hashes.reserve(opening.entries.size());
-  for (const Entry& e : opening.entries) {
-    if (!e.open) {
-      hashes.push_back(e.hash);
-      continue;
-    }
-    auto h = opening_hash(*e.open, k - 1, ctx);
-    if (!h) return std::nullopt;
-    hashes.push_back(*h);
-  }
-  return node_hash(hashes);
+  auto hashes = entry_hashes(opening.entries, k - 1, ctx);
+  if (!hashes) return std::nullopt;
+  return node_hash(*hashes);
 }
 
 bool verify_opening(const Opening& opening, const Hash& root, uint32_t d,
                     const Ctx& ctx) {
   if (opening.claim || opening.entries.size() != ctx.hierarchy.b) return false;
-  std::vector<Hash> hashes;
-  hashes.reserve(opening.entries.size());
-  for (const Entry& e : opening.entries) {
-    if (!e.open) {
-      hashes.push_back(e.hash);
-      continue;
-    }
-    auto h = opening_hash(*e.open, d, ctx);
-    if (!h) return false;
-    hashes.push_back(*h);
-  }
-  return root_hash(hashes) == root;
+  auto hashes = entry_hashes(opening.entries, d, ctx);
+  return hashes && root_hash(*hashes) == root;
 }
 
 // ---- Opening a cell --------------------------------------------------------

@@ -1,5 +1,8 @@
 #include "py/args.hpp"
 
+#include <cstring>
+
+#include "py/numpy.hpp"
 #include "py/profile.hpp"
 
 namespace kivet::py {
@@ -181,6 +184,31 @@ Profile to_profile(PyObject* o, const char* name) {
   if (!o || o == Py_None) return Profile::ogc();
   if (!PyObject_TypeCheck(o, profile_type())) raise_type(name, "Profile or None", o);
   return profile_value(o);
+}
+
+std::optional<std::vector<uint64_t>> copy_u64_array(PyObject* o) {
+  if (!PyArray_Check(o)) return std::nullopt;
+  auto* arr = reinterpret_cast<PyArrayObject*>(o);
+  if (PyArray_NDIM(arr) != 1 || PyArray_DESCR(arr)->kind != 'u' ||
+      PyArray_ITEMSIZE(arr) != 8 || !PyArray_ISNOTSWAPPED(arr) ||
+      !PyArray_ISALIGNED(arr) || !PyArray_IS_C_CONTIGUOUS(arr))
+    return std::nullopt;
+  std::vector<uint64_t> out(size_t(PyArray_DIM(arr, 0)));
+  if (!out.empty())
+    std::memcpy(out.data(), PyArray_DATA(arr), out.size() * sizeof(uint64_t));
+  return out;
+}
+
+Ref int_list(std::span<const uint64_t> values) {
+  Ref list = check(PyList_New(Py_ssize_t(values.size())));
+  for (size_t i = 0; i < values.size(); ++i)
+    PyList_SET_ITEM(list.get(), Py_ssize_t(i),
+                    check(PyLong_FromUnsignedLongLong(values[i])).release());
+  return list;
+}
+
+Ref text_object(std::string_view s) {
+  return check(PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size())));
 }
 
 }  // namespace kivet::py

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -52,6 +54,16 @@ std::string to_text(PyObject* o, const char* name);
 bool to_bool(PyObject* o, const char* name);
 // A sequence of ints (not a str), each converted to u64; errors name `name`.
 std::vector<uint64_t> to_u64_list(PyObject* o, const char* name);
+
+// A 1-D aligned contiguous native uint64 NumPy array copied in one go;
+// nothing for any other object.
+std::optional<std::vector<uint64_t>> copy_u64_array(PyObject* o);
+
+// A list of ints.
+Ref int_list(std::span<const uint64_t> values);
+
+// A str from UTF-8 text.
+Ref text_object(std::string_view s);
 
 // An omitted or None profile is a fresh OGC preset; anything else must be a
 // Profile (or subclass) and is copied out.

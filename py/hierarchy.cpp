@@ -11,7 +11,7 @@ KIVET_FUNCTION(fn_cid_to_suid) {
     Args a("cid_to_suid", {"cid"}, 1, args, nargs, kwnames);
     uint64_t cid = to_u64(a[0], "cid");
     std::string suid = ok(cid_to_suid(cid));
-    return check(PyUnicode_FromStringAndSize(suid.data(), Py_ssize_t(suid.size())));
+    return text_object(suid);
   });
 }
 

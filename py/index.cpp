@@ -19,10 +19,6 @@ struct IndexObject {
 
 Index& self_value(PyObject* self) { return *reinterpret_cast<IndexObject*>(self)->value; }
 
-Ref text_object(std::string_view s) {
-  return check(PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size())));
-}
-
 void set_item(PyObject* dict, const char* key, Ref value) {
   check_status(PyDict_SetItemString(dict, key, value.get()));
 }

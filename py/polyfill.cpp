@@ -69,7 +69,7 @@ KIVET_FUNCTION(fn_fingerprint_polygon) {
   return guard([&] {
     Request r = read_request("fingerprint_polygon", args, nargs, kwnames);
     const std::string hex = to_hex(ok(fingerprint_polygon(r.area, r.resolution, r.profile)));
-    return check(PyUnicode_FromStringAndSize(hex.data(), Py_ssize_t(hex.size())));
+    return text_object(hex);
   });
 }
 

@@ -52,7 +52,7 @@ void profile_dealloc(PyObject* self) {
 PyObject* profile_repr(PyObject* self) {
   return guard([&] {
     std::string text = "Profile(" + self_value(self).describe() + ")";
-    return check(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
+    return text_object(text);
   });
 }
 
@@ -106,9 +106,6 @@ PyObject* profile_to_dict(PyObject* self, PyObject* const* args, Py_ssize_t narg
   });
 }
 
-Ref text_object(const std::string& s) {
-  return check(PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size())));
-}
 
 PyObject* profile_id_hex(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kw) {

@@ -33,17 +33,7 @@ std::span<uint8_t> bytes_span(const Ref& b) {
 // A 1-D aligned contiguous native uint64 array is copied whole; any other
 // object is read as a sequence of ints.
 std::vector<uint64_t> cid_list(PyObject* o, const char* name) {
-  if (PyArray_Check(o)) {
-    auto* arr = reinterpret_cast<PyArrayObject*>(o);
-    if (PyArray_NDIM(arr) == 1 && PyArray_DESCR(arr)->kind == 'u' &&
-        PyArray_ITEMSIZE(arr) == 8 && PyArray_ISNOTSWAPPED(arr) &&
-        PyArray_ISALIGNED(arr) && PyArray_IS_C_CONTIGUOUS(arr)) {
-      std::vector<uint64_t> out(size_t(PyArray_DIM(arr, 0)));
-      if (!out.empty())
-        std::memcpy(out.data(), PyArray_DATA(arr), out.size() * sizeof(uint64_t));
-      return out;
-    }
-  }
+  if (auto copied = copy_u64_array(o)) return std::move(*copied);
   return to_u64_list(o, name);
 }
 

@@ -21,8 +21,7 @@ PyObject* combine_method(const char* name, uint8_t op, PyObject* self,
 }
 
 Ref hex_object(const Hash& h) {
-  std::string s = to_hex(h);
-  return check(PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size())));
+  return text_object(to_hex(h));
 }
 
 }  // namespace
@@ -51,8 +50,7 @@ KIVET_METHOD(tree_divergence) {
     for (size_t i = 0; i < found.size(); ++i) {
       Ref item = check(PyDict_New());
       Ref cid = check(PyLong_FromUnsignedLongLong(found[i].cid));
-      Ref suid = check(PyUnicode_FromStringAndSize(suids[i].data(),
-                                                   Py_ssize_t(suids[i].size())));
+      Ref suid = text_object(suids[i]);
       check_status(PyDict_SetItemString(item.get(), "cid", cid.get()));
       check_status(PyDict_SetItemString(item.get(), "suid", suid.get()));
       check_status(PyDict_SetItemString(item.get(), "hash_a",

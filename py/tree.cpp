@@ -29,24 +29,11 @@ TreeValue& self_value(PyObject* self) {
   return *reinterpret_cast<TreeObject*>(self)->value;
 }
 
-Ref text_object(const std::string& s) {
-  return check(PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size())));
-}
 
 // A 1-D aligned contiguous native uint64 array is copied in one go; anything
 // else is iterated, the interpreter's own conversion errors left unchanged.
 std::vector<uint64_t> read_cids(PyObject* o) {
-  if (PyArray_Check(o)) {
-    auto* arr = reinterpret_cast<PyArrayObject*>(o);
-    if (PyArray_NDIM(arr) == 1 && PyArray_DESCR(arr)->kind == 'u' &&
-        PyArray_ITEMSIZE(arr) == 8 && PyArray_ISNOTSWAPPED(arr) &&
-        PyArray_ISALIGNED(arr) && PyArray_IS_C_CONTIGUOUS(arr)) {
-      std::vector<uint64_t> out(size_t(PyArray_DIM(arr, 0)));
-      if (!out.empty())
-        std::memcpy(out.data(), PyArray_DATA(arr), out.size() * sizeof(uint64_t));
-      return out;
-    }
-  }
+  if (auto copied = copy_u64_array(o)) return std::move(*copied);
   Ref iter = check(PyObject_GetIter(o));
   std::vector<uint64_t> out;
   Py_ssize_t hint = PyObject_LengthHint(o, 0);
@@ -241,11 +228,7 @@ KIVET_METHOD(tree_cells) {
   return guard([&] {
     Args("cells", {}, 0, args, nargs, kwnames);
     std::vector<uint64_t> cells = tree_value(self).cells();
-    Ref list = check(PyList_New(Py_ssize_t(cells.size())));
-    for (size_t i = 0; i < cells.size(); ++i)
-      PyList_SET_ITEM(list.get(), Py_ssize_t(i),
-                      check(PyLong_FromUnsignedLongLong(cells[i])).release());
-    return list;
+    return int_list(cells);
   });
 }
 

@@ -65,10 +65,7 @@ KIVET_FUNCTION(fn_subzones) {
     uint32_t depth = to_u32(a[1], "depth");
     Profile profile = to_profile(a[2]);
     std::vector<uint64_t> cells = ok(subzones(profile.hierarchy(), ancestor, depth));
-    Ref list = check(PyList_New(Py_ssize_t(cells.size())));
-    for (size_t i = 0; i < cells.size(); ++i)
-      PyList_SET_ITEM(list.get(), Py_ssize_t(i), u64(cells[i]).release());
-    return list;
+    return int_list(cells);
   });
 }
 
