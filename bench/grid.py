@@ -9,12 +9,12 @@ subsample; the figures are scaled to rates.
 """
 
 import os
-import statistics
 import time
 
 import numpy as np
 
 import _kivet
+from timing import median_time
 
 try:
     import h3
@@ -27,13 +27,6 @@ H3_SAMPLE = 200_000
 RUNS = 5
 
 
-def median_time(fn, runs=RUNS):
-    times = []
-    for _ in range(runs):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return statistics.median(times)
 
 
 def main():

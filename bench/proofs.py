@@ -11,10 +11,10 @@ registered trees against a Python loop doing the same intersections.
 
 import json
 import random
-import statistics
 import time
 
 from _kivet import Index, Tree, verify_setop
+from timing import median_time
 
 A = 9
 DEPTH = 10
@@ -22,13 +22,6 @@ CELLS = 100_000
 RUNS = 5
 
 
-def median_time(fn, runs=RUNS):
-    times = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def pair(rng, cells):

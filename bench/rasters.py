@@ -12,7 +12,6 @@ Goal: Tree.raster within 4x of the copy.
 usage: python bench/rasters.py [--quick]
 """
 import json
-import statistics
 import sys
 import time
 from pathlib import Path
@@ -21,18 +20,12 @@ import numpy as np
 
 import _kivet
 from _kivet import Tree
+from timing import median_time
 
 RUNS = 5
 DATA = Path(__file__).resolve().parents[1] / ".." / "shared" / "data" / "countries.geo.json"
 
 
-def median_time(fn, runs=RUNS):
-    times = []
-    for _ in range(runs):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times)
 
 
 def copy_time(nbytes, runs=RUNS):
