@@ -27,8 +27,6 @@ H3_SAMPLE = 200_000
 RUNS = 5
 
 
-
-
 def main():
     rng = np.random.default_rng(2026)
     lon = rng.uniform(-180, 180, POINTS)

@@ -22,8 +22,6 @@ CELLS = 100_000
 RUNS = 5
 
 
-
-
 def pair(rng, cells):
     # Leaves drawn from a window of base cell 0 three times their number, so
     # the trees have partial nodes at every level.

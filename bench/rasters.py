@@ -26,8 +26,6 @@ RUNS = 5
 DATA = Path(__file__).resolve().parents[1] / ".." / "shared" / "data" / "countries.geo.json"
 
 
-
-
 def copy_time(nbytes, runs=RUNS):
     src = np.ones(nbytes, np.uint8)
     return median_time(lambda: src.copy(), runs)
