@@ -122,8 +122,11 @@ uint64_t available_memory() {
 // fit is refused before anything is allocated, rather than left to the
 // allocator or the kernel's out-of-memory killer.
 bool leaf_list_fits(uint64_t count) {
+  constexpr uint64_t kPerLeaf = sizeof(PyObject*) + 32;
   if (count > uint64_t(PY_SSIZE_T_MAX) / sizeof(PyObject*)) return false;
-  return count <= available_memory() / (sizeof(PyObject*) + 32);
+  // Small lists need no look at the system.
+  if (count <= (uint64_t(64) << 20) / kPerLeaf) return true;
+  return count <= available_memory() / kPerLeaf;
 }
 
 #define FASTCALL KIVET_FASTCALL
