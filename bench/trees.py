@@ -9,7 +9,6 @@ Goals: build <= 2x floor; <= 128 bytes per branch; union/difference of two
 usage: python bench/trees.py [--quick]
 """
 import hashlib
-import statistics
 import subprocess
 import sys
 import threading
@@ -19,19 +18,10 @@ import numpy as np
 
 import _kivet
 from _kivet import Tree
+from timing import median_time
 
 A = 9
 RUNS = 5
-
-
-def median_time(fn, runs=RUNS):
-    times = []
-    for _ in range(runs):
-        t0 = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - t0)
-        del result  # freeing the result is not part of the operation timed
-    return statistics.median(times)
 
 
 def random_cids(n, depth, seed=0):
