@@ -105,12 +105,17 @@ OpeningRecord OpeningRecord::of(const Tree& tree, Opening opening) {
   return r;
 }
 
-Json OpeningRecord::to_json() const {
-  JsonObject o;
+void put_wire_shape(JsonObject& o, uint32_t a, uint32_t b, uint32_t d,
+                    const std::string& hash) {
   o.emplace("A", Json(a));
   o.emplace("B", Json(b));
   o.emplace("D", Json(d));
   o.emplace("hash", Json(hash));
+}
+
+Json OpeningRecord::to_json() const {
+  JsonObject o;
+  put_wire_shape(o, a, b, d, hash);
   o.emplace("opening", opening.to_json());
   o.emplace("root", hex_json(root));
   o.emplace("v", Json(kOpeningVersion));

@@ -66,6 +66,9 @@ struct Shape {
 [[nodiscard]] Result<Shape> wire_shape(const Json& value);
 // The same rules, without messages.
 bool valid_shape(uint32_t a, uint32_t b, uint32_t d);
+// Writes "A", "B", "D" and "hash", the members every record starts with.
+void put_wire_shape(JsonObject& o, uint32_t a, uint32_t b, uint32_t d,
+                    const std::string& hash);
 
 // The record's "v": an unsigned integer member, else 0.
 uint64_t wire_version(const Json& value);

@@ -135,10 +135,7 @@ Result<Step> Step::from_json(const Json& value) {
 
 Json SetOpProof::to_json() const {
   JsonObject o;
-  o.emplace("A", Json(a));
-  o.emplace("B", Json(b));
-  o.emplace("D", Json(d));
-  o.emplace("hash", Json(hash));
+  put_wire_shape(o, a, b, d, hash);
   o.emplace("op", Json(std::string(op_name(op))));
   o.emplace("root_a", Json(to_hex(root_a)));
   o.emplace("root_b", Json(to_hex(root_b)));
