@@ -1,12 +1,12 @@
 #include "core/index.hpp"
 
-#include <unistd.h>
 
 #include <algorithm>
 #include <new>
 #include <span>
 
 #include "core/setops.hpp"
+#include "core/support/memory.hpp"
 
 namespace kivet {
 
@@ -15,12 +15,6 @@ namespace {
 // Bytes one attention cell may cost here and in the caller's mapping of it
 // (a Python dict entry and its int key come to about 100).
 constexpr uint64_t kAttentionCellBytes = 128;
-
-uint64_t physical_memory() {
-  long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGE_SIZE);
-  if (pages <= 0 || size <= 0) return UINT64_MAX;
-  return uint64_t(pages) * uint64_t(size);
-}
 
 struct Weighted {
   const Node* node;  // never Empty
@@ -277,7 +271,7 @@ Result<uint64_t> Index::attention_size(uint32_t level) const {
 Result<Attention> Index::attention(uint32_t level) const {
   auto n = attention_size(level);
   if (!n) return std::unexpected(n.error());
-  if (*n > physical_memory() / kAttentionCellBytes) throw std::bad_alloc();
+  ensure_memory(*n, kAttentionCellBytes);
   Attention out;
   out.reserve(*n);
   ListSink sink{out};

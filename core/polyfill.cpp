@@ -499,7 +499,7 @@ Result<std::vector<uint64_t>> polyfill(const MultiPolygon& area, uint32_t resolu
   if (!nodes) return nodes;
   const uint32_t a = profile.aperture;
   const uint64_t count = cover_leaf_count(*nodes, a, resolution);
-  if (count > installed_memory_bytes() / sizeof(uint64_t)) throw std::bad_alloc();
+  ensure_memory(count, sizeof(uint64_t));
   std::vector<uint64_t> out;
   out.reserve(size_t(count));
   // The walk emits disjoint cells in ascending order, so their leaf ranges

@@ -1,7 +1,6 @@
 #include "core/raster.hpp"
 
 #include <sys/mman.h>
-#include <unistd.h>
 
 #include <bit>
 #include <cassert>
@@ -231,12 +230,6 @@ Result<RasterShape> raster_shape(const Hierarchy& h, uint32_t depth) {
       __builtin_mul_overflow(square, uint64_t(h.b), &cells) || cells > kMaxRasterCells)
     return fail(cat("a raster at level ", depth, " is too large"));
   return RasterShape{*nside, *n, cells};
-}
-
-void ensure_memory(uint64_t bytes) {
-  long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
-  if (pages > 0 && page > 0 && bytes / uint64_t(page) > uint64_t(pages))
-    throw std::bad_alloc();
 }
 
 void advise_huge_pages(uint8_t* p, uint64_t size) {

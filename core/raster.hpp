@@ -35,10 +35,6 @@ struct RasterShape {
 // at level {d} is too large" message.
 [[nodiscard]] Result<RasterShape> raster_shape(const Hierarchy& h, uint32_t depth);
 
-// Throws std::bad_alloc when `bytes` exceed the machine's physical memory, so
-// that a request that cannot be served fails before anything is touched.
-void ensure_memory(uint64_t bytes);
-
 // Asks the kernel to back a large, not yet touched buffer with huge pages:
 // filling a fresh mapping page by page otherwise costs more than the fill.
 void advise_huge_pages(uint8_t* p, uint64_t size);

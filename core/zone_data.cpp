@@ -5,6 +5,7 @@
 
 #include "core/hash.hpp"
 #include "core/raster.hpp"
+#include "core/support/memory.hpp"
 #include "core/zone.hpp"
 
 namespace kivet {
@@ -119,7 +120,7 @@ Result<Json> to_dggs_json(const Tree& tree, const Profile& profile, uint64_t zon
   if (!pos) return std::unexpected(pos.error());
   uint64_t n = *count, side = *checked_pow(3, d);
   // The values become JSON values, then text, then Python objects.
-  ensure_memory(n * (sizeof(Json) + 16));
+  ensure_memory(n, sizeof(Json) + 16);
 
   // The zone's own node holds exactly its sub-zones; a uniform ancestor
   // stands for all of them.

@@ -1,8 +1,8 @@
 // polyfill, fingerprint_polygon and Tree.from_geojson: an area given as
 // GeoJSON (text or Python data) covered by the nucleus rule.
 #include "core/polyfill.hpp"
+#include "core/support/memory.hpp"
 
-#include <unistd.h>
 
 #include "core/hash.hpp"
 #include "py/args.hpp"
@@ -33,10 +33,8 @@ Request read_request(const char* function, PyObject* const* args, Py_ssize_t nar
 // A cid costs a PyLong (32 bytes) and a list slot; a list that cannot fit
 // in memory is refused before anything is built.
 bool cid_list_fits(uint64_t count) {
-  if (count > uint64_t(PY_SSIZE_T_MAX) / sizeof(PyObject*)) return false;
-  long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
-  if (pages <= 0 || page <= 0) return true;
-  return count <= uint64_t(pages) * uint64_t(page) / (sizeof(PyObject*) + 32);
+  return count <= uint64_t(PY_SSIZE_T_MAX) / sizeof(PyObject*) &&
+         fits_in_memory(count, sizeof(PyObject*) + 32);
 }
 
 }  // namespace

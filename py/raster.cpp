@@ -5,6 +5,7 @@
 
 #include "core/hash.hpp"
 #include "core/raster.hpp"
+#include "core/support/memory.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
 #include "py/functions.hpp"
@@ -18,7 +19,7 @@ namespace {
 // An uninitialised bytes object of `size` bytes; MemoryError when the machine
 // could not hold it.
 Ref new_bytes(uint64_t size) {
-  ensure_memory(size);
+  ensure_memory(size, 1);
   if (size > uint64_t(PY_SSIZE_T_MAX)) throw std::bad_alloc();
   Ref out = check(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(size)));
   advise_huge_pages(reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get())), size);

@@ -1,4 +1,5 @@
 // Zone navigation for Python: positions, sub-zones and neighbours.
+#include "core/support/memory.hpp"
 #include "core/zone.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
@@ -64,6 +65,12 @@ KIVET_FUNCTION(fn_subzones) {
     uint64_t ancestor = to_u64(a[0], "ancestor");
     uint32_t depth = to_u32(a[1], "depth");
     Profile profile = to_profile(a[2]);
+    // Up to 2^30 sub-zones are allowed: a cid, a list slot and an int each.
+    // Refuse a list that cannot be held before building it; larger counts
+    // get the core's own message.
+    auto m = span(profile.hierarchy(), depth);
+    if (m && *m <= (uint64_t(1) << 15))
+      ensure_memory(*m * *m, sizeof(uint64_t) + sizeof(PyObject*) + 32);
     std::vector<uint64_t> cells = ok(subzones(profile.hierarchy(), ancestor, depth));
     return int_list(cells);
   });
