@@ -88,12 +88,20 @@ namespace {
   PyErr_Fetch(&type, &value, &tb);
   PyErr_NormalizeException(&type, &value, &tb);
   Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
+  // Re-raised as the plain class it belongs to: subclasses such as
+  // UnicodeEncodeError cannot be built from one message.
+  PyObject* plain = PyExc_TypeError;
+  for (PyObject* base : {PyExc_OverflowError, PyExc_ValueError, PyExc_TypeError})
+    if (t && PyErr_GivenExceptionMatches(t.get(), base)) {
+      plain = base;
+      break;
+    }
   Ref text = v ? Ref::steal(PyObject_Str(v.get())) : Ref();
   if (!text) {
     PyErr_Clear();
-    PyErr_Format(t ? t.get() : PyExc_TypeError, "argument '%s'", name);
+    PyErr_Format(plain, "argument '%s'", name);
   } else {
-    PyErr_Format(t.get(), "argument '%s': %U", name, text.get());
+    PyErr_Format(plain, "argument '%s': %U", name, text.get());
   }
   throw PyError{};
 }

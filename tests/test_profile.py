@@ -151,6 +151,10 @@ class TestArguments:
         with pytest.raises(exc, match=f"'{name}'"):
             Profile(**{name: value})
 
+    def test_unencodable_text_names_the_parameter(self):
+        with pytest.raises(ValueError, match="^argument 'hash': .*surrogates not allowed"):
+            Profile(hash="\ud800")
+
     def test_positional_order_is_field_order(self):
         assert Profile(*DEFAULTS) == Profile()
 
