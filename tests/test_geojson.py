@@ -38,6 +38,8 @@ class TestRefusals:
         ({"type": "Feature", "geometry": [SQUARE]}, '""'),
         ({"type": "Feature", "geometry": {"type": "Feature", "geometry": {}}}, '""'),
         ({"type": 'Po"ly\\gon\n'}, '"Po\\"ly\\\\gon\\n"'),
+        # every control character is escaped, C1 (U+0080-U+009F) included
+        ({"type": "\t\x01\x7f\x85\x9f\xa0\u00e9"}, '"\\t\\u{1}\\u{7f}\\u{85}\\u{9f}\xa0\u00e9"'),
     ])
     def test_unsupported_types_are_named_quoted(self, doc, type_text):
         refused(doc, f"unsupported GeoJSON type {type_text}; need Polygon or MultiPolygon")

@@ -29,7 +29,20 @@ std::string fixed20(double v) {
 std::string quoted(std::string_view s) {
   static const char* kHex = "0123456789abcdef";
   std::string out = "\"";
-  for (unsigned char c : s) {
+  for (size_t i = 0; i < s.size(); ++i) {
+    auto c = static_cast<unsigned char>(s[i]);
+    // U+0080 .. U+009F, the C1 controls, are 0xC2 0x80 .. 0xC2 0x9F in UTF-8.
+    if (c == 0xC2 && i + 1 < s.size()) {
+      auto next = static_cast<unsigned char>(s[i + 1]);
+      if (next >= 0x80 && next <= 0x9F) {
+        out += "\\u{";
+        out += kHex[next >> 4];
+        out += kHex[next & 15];
+        out += '}';
+        ++i;
+        continue;
+      }
+    }
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
