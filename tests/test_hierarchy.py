@@ -73,6 +73,7 @@ class TestSuidErrors:
         ("\u00e9", "unknown base cell '\u00c3'"),
         ("N9", "digit 9 out of range [0, 9)"), ("N0a", "bad suid digit 'a'"),
         ("N0 ", "bad suid digit ' '"), ("T", "unknown base cell 'T'"),
+        ("N\x00", "bad suid digit '\x00'"), ("\x00", "unknown base cell '\x00'"),
     ])
     def test_messages(self, text, message):
         with raises(message):
