@@ -89,12 +89,22 @@ namespace {
   PyErr_NormalizeException(&type, &value, &tb);
   Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
   Ref text = v ? Ref::steal(PyObject_Str(v.get())) : Ref();
-  if (!text) {
+  if (!text) PyErr_Clear();
+  Ref message = check(text ? PyUnicode_FromFormat("argument '%s': %U", name, text.get())
+                           : PyUnicode_FromFormat("argument '%s'", name));
+  PyObject* kind = t ? t.get() : PyExc_TypeError;
+  Ref renamed = Ref::steal(PyObject_CallOneArg(kind, message.get()));
+  if (!renamed || !PyExceptionInstance_Check(renamed.get())) {
+    // Some kinds cannot be built from a message alone (UnicodeEncodeError,
+    // from a str holding a lone surrogate): raise the plain kind it belongs
+    // to, caused by the original.
     PyErr_Clear();
-    PyErr_Format(t ? t.get() : PyExc_TypeError, "argument '%s'", name);
-  } else {
-    PyErr_Format(t.get(), "argument '%s': %U", name, text.get());
+    kind = PyErr_GivenExceptionMatches(kind, PyExc_ValueError) ? PyExc_ValueError
+                                                               : PyExc_TypeError;
+    renamed = check(PyObject_CallOneArg(kind, message.get()));
+    if (v) PyException_SetCause(renamed.get(), v.release());
   }
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(renamed.get())), renamed.get());
   throw PyError{};
 }
 

@@ -79,6 +79,10 @@ class TestSuidErrors:
         with raises(message):
             suid_to_cid(text)
 
+    def test_unencodable_text_names_suid(self):
+        with pytest.raises(ValueError, match="^argument 'suid': 'utf-8' codec can't encode"):
+            suid_to_cid("N\ud800")
+
     def test_non_str_is_a_type_error(self):
         with pytest.raises(TypeError, match="'suid'"):
             suid_to_cid(b"N0")
