@@ -1,11 +1,7 @@
 #include "py/tree.hpp"
 
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstring>
-
 #include "core/hash.hpp"
+#include "core/support/memory.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
 #include "py/numpy.hpp"
@@ -88,23 +84,6 @@ PyObject* get_profile(PyObject* self, void*) {
   return guard([&] { return new_profile(self_value(self).profile); });
 }
 
-// Memory the system can still hand out: MemAvailable where the kernel
-// reports it, else all physical memory.
-uint64_t available_memory() {
-  if (FILE* f = std::fopen("/proc/meminfo", "r")) {
-    char line[128];
-    unsigned long long kib = 0;
-    bool found = false;
-    while (!found && std::fgets(line, sizeof line, f))
-      found = std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1;
-    std::fclose(f);
-    if (found) return uint64_t(kib) * 1024;
-  }
-  long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
-  if (pages <= 0 || page <= 0) return UINT64_MAX;
-  return uint64_t(pages) * uint64_t(page);
-}
-
 // Leaves take a PyLong (32 bytes) and a list slot each. A list that cannot
 // fit is refused before anything is allocated, rather than left to the
 // allocator or the kernel's out-of-memory killer.
@@ -113,7 +92,7 @@ bool leaf_list_fits(uint64_t count) {
   if (count > uint64_t(PY_SSIZE_T_MAX) / sizeof(PyObject*)) return false;
   // Small lists need no look at the system.
   if (count <= (uint64_t(64) << 20) / kPerLeaf) return true;
-  return count <= available_memory() / kPerLeaf;
+  return count <= available_memory_bytes() / kPerLeaf;
 }
 
 #define FASTCALL KIVET_FASTCALL

@@ -10,4 +10,8 @@ namespace kivet {
 // Physical memory in bytes; UINT64_MAX when the system does not say.
 uint64_t installed_memory_bytes();
 
+// Memory the system can still hand out: MemAvailable where the kernel
+// reports it, else installed_memory_bytes().
+uint64_t available_memory_bytes();
+
 }  // namespace kivet
