@@ -179,6 +179,8 @@ std::vector<uint64_t> to_u64_list(PyObject* o, const char* name) {
     raise_type(name, "a sequence of int", o);
   Ref seq = Ref::steal(PySequence_Fast(o, ""));
   if (!seq) {
+    // Not iterable; an error raised while iterating passes unchanged.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyError{};
     PyErr_Clear();
     raise_type(name, "a sequence of int", o);
   }

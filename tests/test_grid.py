@@ -119,6 +119,12 @@ class TestFeatureCollection:
             _kivet.cells_geojson([-1])
         with pytest.raises(TypeError, match="n"):
             _kivet.cells_geojson([9], n=2.5)
+
+        def failing():
+            yield 9
+            raise KeyError("source gone")
+        with pytest.raises(KeyError, match="source gone"):
+            _kivet.cells_geojson(failing())
         assert str(inspect.signature(_kivet.cells_geojson)) == "(cids, profile=None, n=3)"
         assert _kivet.cells_geojson.__doc__ == (
             "GeoJSON FeatureCollection of cell polygons for display: counterclockwise rings, "
