@@ -88,21 +88,23 @@ namespace {
   PyErr_Fetch(&type, &value, &tb);
   PyErr_NormalizeException(&type, &value, &tb);
   Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
-  // Re-raised as the plain class it belongs to: subclasses such as
-  // UnicodeEncodeError cannot be built from one message.
-  PyObject* plain = PyExc_TypeError;
-  for (PyObject* base : {PyExc_OverflowError, PyExc_ValueError, PyExc_TypeError})
-    if (t && PyErr_GivenExceptionMatches(t.get(), base)) {
-      plain = base;
-      break;
-    }
   Ref text = v ? Ref::steal(PyObject_Str(v.get())) : Ref();
-  if (!text) {
+  if (!text) PyErr_Clear();
+  Ref message = check(text ? PyUnicode_FromFormat("argument '%s': %U", name, text.get())
+                           : PyUnicode_FromFormat("argument '%s'", name));
+  PyObject* kind = t ? t.get() : PyExc_TypeError;
+  Ref renamed = Ref::steal(PyObject_CallOneArg(kind, message.get()));
+  if (!renamed || !PyExceptionInstance_Check(renamed.get())) {
+    // Some kinds cannot be built from a message alone (UnicodeEncodeError,
+    // from a str holding a lone surrogate): raise the plain kind it belongs
+    // to, caused by the original.
     PyErr_Clear();
-    PyErr_Format(plain, "argument '%s'", name);
-  } else {
-    PyErr_Format(plain, "argument '%s': %U", name, text.get());
+    kind = PyErr_GivenExceptionMatches(kind, PyExc_ValueError) ? PyExc_ValueError
+                                                               : PyExc_TypeError;
+    renamed = check(PyObject_CallOneArg(kind, message.get()));
+    if (v) PyException_SetCause(renamed.get(), v.release());
   }
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(renamed.get())), renamed.get());
   throw PyError{};
 }
 
@@ -177,6 +179,8 @@ std::vector<uint64_t> to_u64_list(PyObject* o, const char* name) {
     raise_type(name, "a sequence of int", o);
   Ref seq = Ref::steal(PySequence_Fast(o, ""));
   if (!seq) {
+    // Not iterable; an error raised while iterating passes unchanged.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyError{};
     PyErr_Clear();
     raise_type(name, "a sequence of int", o);
   }

@@ -15,7 +15,12 @@
 namespace kivet::py {
 
 [[noreturn]] inline void raise(PyObject* type, const std::string& text) {
-  PyErr_SetString(type, text.c_str());
+  // By length: a message may quote a NUL byte of the input.
+  PyObject* message = PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "replace");
+  if (message) {
+    PyErr_SetObject(type, message);
+    Py_DECREF(message);
+  }
   throw PyError{};
 }
 

@@ -1,6 +1,7 @@
 // Grid geometry for Python: cell areas and display GeoJSON.
 #include "core/geo/display.hpp"
 #include "core/geo/grid.hpp"
+#include "core/support/memory.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
 #include "py/functions.hpp"
@@ -11,6 +12,33 @@
 namespace kivet::py {
 
 namespace {
+
+// At its peak a collection costs about 3 KiB per feature and 512 bytes per
+// position (the ring, the JSON value, its text and the Python objects). One
+// that cannot fit is refused before anything is built, rather than left to
+// the kernel's out-of-memory killer. Cid and profile errors are left to
+// cells_geojson, which reports them in input order.
+void check_collection_fits(std::span<const uint64_t> cids, const Profile& profile,
+                           uint64_t n) {
+  constexpr uint64_t kPerFeature = 3072, kPerPosition = 512;
+  // Beyond this many points per edge no cell's ring fits anywhere.
+  constexpr uint64_t kMaxEdgePoints = uint64_t(1) << 40;
+  auto grid = make_grid(profile);
+  if (!grid) return;
+  Hierarchy h = profile.hierarchy();
+  uint64_t bytes = 0;
+  for (uint64_t cid : cids) {
+    auto path = h.path(cid);
+    if (!path) break;
+    uint64_t size = grid->polygon_size(*path, std::min(n, kMaxEdgePoints));
+    if (__builtin_add_overflow(bytes, kPerFeature + kPerPosition * size, &bytes))
+      bytes = UINT64_MAX;
+  }
+  if (fits_in_memory(bytes, 1)) return;
+  PyErr_Format(PyExc_MemoryError, "a collection of %llu cells cannot be allocated",
+               (unsigned long long)cids.size());
+  throw PyError{};
+}
 
 Ref area_of(const Profile& profile, uint32_t level) {
   Grid grid = ok(make_grid(profile));
@@ -42,6 +70,7 @@ KIVET_FUNCTION(fn_cells_geojson) {
     Profile profile = to_profile(a[1]);
     uint64_t n = a[2] ? to_u64(a[2], "n") : 3;
     std::vector<uint64_t> cids = to_u64_list(a[0], "cids");
+    check_collection_fits(cids, profile, n);
     return json_out(ok(cells_geojson(cids, profile, n)));
   });
 }
@@ -51,6 +80,7 @@ KIVET_METHOD(tree_geojson) {
     Args a("geojson", {"n"}, 0, args, nargs, kwnames);
     uint64_t n = a[0] ? to_u64(a[0], "n") : 3;
     std::vector<uint64_t> cids = tree_value(self).cells();
+    check_collection_fits(cids, tree_profile(self), n);
     return json_out(ok(cells_geojson(cids, tree_profile(self), n)));
   });
 }

@@ -1,8 +1,5 @@
 #include "py/tree.hpp"
 
-
-#include <cstring>
-
 #include "core/hash.hpp"
 #include "core/support/memory.hpp"
 #include "py/args.hpp"

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "core/geo/grid.hpp"
+#include "core/support/memory.hpp"
 #include "core/support/pool.hpp"
 #include "core/zone.hpp"
 #include "py/args.hpp"
@@ -243,11 +244,18 @@ KIVET_FUNCTION(fn_cell_boundaries) {
     if (failure) raise(PyExc_ValueError, *failure);
     constexpr uint64_t kMaxPoints = uint64_t(PTRDIFF_MAX) / sizeof(LonLat);
     uint64_t total = 0;
-    for (size_t i = 0; i < cids.size(); ++i) {
-      if (__builtin_add_overflow(total, uint64_t(offsets[i + 1]), &total) ||
-          total > kMaxPoints)
-        throw std::bad_alloc();
+    bool fits = true;
+    for (size_t i = 0; i < cids.size() && fits; ++i) {
+      fits = !__builtin_add_overflow(total, uint64_t(offsets[i + 1]), &total) &&
+             total <= kMaxPoints;
       offsets[i + 1] = int64_t(total);
+    }
+    // Checked against the memory at hand: an overcommitting kernel would
+    // grant a larger array and kill the process as the rings fill it.
+    fits = fits && fits_in_memory(total, sizeof(LonLat));
+    if (!fits) {
+      PyErr_SetString(PyExc_MemoryError, "the rings' coordinates cannot be allocated");
+      throw PyError{};
     }
     Ref coords_out = new_array({npy_intp(total), 2}, NPY_FLOAT64);
     // (lon, lat) rows of doubles are laid out as LonLat.

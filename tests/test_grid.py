@@ -99,6 +99,14 @@ class TestFeatureCollection:
         with pytest.raises(ValueError, match=re.escape("cid 15 names base 6, outside [0, 6)")):
             _kivet.cells_geojson([15])
 
+    def test_collections_that_cannot_fit_are_refused_before_building(self):
+        with pytest.raises(MemoryError, match="^a collection of 2 cells cannot be allocated$"):
+            _kivet.cells_geojson([100, CAP_N], n=2**40)
+        with pytest.raises(MemoryError, match="^a collection of 1 cells cannot be allocated$"):
+            _kivet.Tree.from_cells([CAP_S], 0).geojson(2**40)
+        # n only densifies polar cells.
+        assert len(ring_of(100, 2**64 - 1)) == 5
+
     def test_cells_of_other_hierarchies_have_no_suid(self):
         # Aperture 4: base cell 0 is cid 4, which is no rHEALPix cid.
         with pytest.raises(ValueError, match=re.escape("not a cid: 4")):
@@ -111,6 +119,12 @@ class TestFeatureCollection:
             _kivet.cells_geojson([-1])
         with pytest.raises(TypeError, match="n"):
             _kivet.cells_geojson([9], n=2.5)
+
+        def failing():
+            yield 9
+            raise KeyError("source gone")
+        with pytest.raises(KeyError, match="source gone"):
+            _kivet.cells_geojson(failing())
         assert str(inspect.signature(_kivet.cells_geojson)) == "(cids, profile=None, n=3)"
         assert _kivet.cells_geojson.__doc__ == (
             "GeoJSON FeatureCollection of cell polygons for display: counterclockwise rings, "

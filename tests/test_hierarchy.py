@@ -73,10 +73,15 @@ class TestSuidErrors:
         ("\u00e9", "unknown base cell '\u00c3'"),
         ("N9", "digit 9 out of range [0, 9)"), ("N0a", "bad suid digit 'a'"),
         ("N0 ", "bad suid digit ' '"), ("T", "unknown base cell 'T'"),
+        ("N\x00", "bad suid digit '\x00'"), ("\x00", "unknown base cell '\x00'"),
     ])
     def test_messages(self, text, message):
         with raises(message):
             suid_to_cid(text)
+
+    def test_unencodable_text_names_suid(self):
+        with pytest.raises(ValueError, match="^argument 'suid': 'utf-8' codec can't encode"):
+            suid_to_cid("N\ud800")
 
     def test_non_str_is_a_type_error(self):
         with pytest.raises(TypeError, match="'suid'"):

@@ -226,6 +226,11 @@ class TestRefusals:
     def test_huge_n_is_a_memory_error_not_a_crash(self):
         with pytest.raises(MemoryError):
             _kivet._cell_boundaries(np.array([9], np.uint64), 2**62)
+        # Refused up front, not by an allocator that may overcommit.
+        with pytest.raises(MemoryError, match="^the rings' coordinates cannot be allocated$"):
+            _kivet._cell_boundaries(np.array([100, 9], np.uint64), 2**40)
+        _, offsets = _kivet._cell_boundaries(np.array([100], np.uint64), 2**64 - 1)
+        assert offsets.tolist() == [0, 5]
 
     def test_signatures(self):
         sigs = {
