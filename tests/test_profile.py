@@ -146,7 +146,7 @@ class TestArguments:
         ("aperture", 2**32, OverflowError), ("north_square", 256, OverflowError),
         ("lon_0_udeg", 2**63, OverflowError), ("a_um", 2**64, OverflowError),
         ("a_um", 10**400, OverflowError), ("hash", b"sha256", TypeError), ("hash", None, TypeError),
-        ("epoch_us", float("nan"), TypeError), ("hash", "sha\ud800", ValueError)])
+        ("epoch_us", float("nan"), TypeError)])
     def test_conversion_errors_name_the_parameter(self, name, value, exc):
         with pytest.raises(exc, match=f"'{name}'"):
             Profile(**{name: value})
