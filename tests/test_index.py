@@ -8,6 +8,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from _kivet import Index, Profile, Tree
+from reference import level as level_of
 
 A, B = 9, 6
 DEPTH = 2
@@ -24,14 +25,6 @@ def block(start, n, depth=DEPTH):
 
 def by_key(hits):
     return {h["key"]: h for h in hits}
-
-
-def level_of(cid):
-    level = -2
-    while cid:
-        cid //= A
-        level += 1
-    return level
 
 
 class TestQueryRelations:

@@ -1,6 +1,5 @@
 """Opening records: Merkle paths proving one cell covered or uncovered."""
 
-import hashlib
 import json
 import re
 
@@ -10,31 +9,18 @@ from hypothesis import strategies as st
 
 import _kivet
 from _kivet import Tree, verify_opening
+import reference
 from json_mutations import change_number, flip_hex, json_values, resize_list
+from reference import level as level_of
 
 A, B = 9, 6
 SETTINGS = settings(derandomize=True, max_examples=25, deadline=None,
                     suppress_health_check=[HealthCheck.too_slow])
 
 
-def sha(tag, *parts):
-    return hashlib.sha256(bytes([tag]) + b"".join(parts)).digest()
-
-
 def ladders(depth, a=A):
-    empty, full = [sha(0)], [sha(1)]
-    for _ in range(depth):
-        empty.append(sha(2, *[empty[-1]] * a))
-        full.append(sha(2, *[full[-1]] * a))
+    empty, full = reference.ladders(depth, a)
     return [h.hex() for h in empty], [h.hex() for h in full]
-
-
-def level_of(cid):
-    level = -2
-    while cid:
-        cid //= A
-        level += 1
-    return level
 
 
 def cells_at(level):
