@@ -179,15 +179,32 @@ KIVET_FUNCTION(fn_cells_from_lonlat) {
   });
 }
 
+namespace {
+
+// The arguments of a cid function taking (cids, profile=None, nthreads=0),
+// converted in order; the array is borrowed for the call.
+struct CidArgs {
+  Profile profile;
+  uint64_t nthreads;
+  std::span<const uint64_t> cids;
+};
+
+CidArgs read_cid_args(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  Args a(function, {"cids", "profile", "nthreads"}, 1, args, nargs, kwnames);
+  PyArrayObject* cid_array = to_array(a[0], "cids", Kind::u64);
+  Profile profile = to_profile(a[1]);
+  uint64_t nthreads = a[2] ? to_u64(a[2], "nthreads") : 0;
+  ok(profile.validate());
+  return {std::move(profile), nthreads, slice<uint64_t>(cid_array)};
+}
+
+}  // namespace
+
 KIVET_FUNCTION(fn_cells_to_lonlat) {
   return guard([&] {
-    Args a("_cells_to_lonlat", {"cids", "profile", "nthreads"}, 1, args, nargs,
-           kwnames);
-    PyArrayObject* cid_array = to_array(a[0], "cids", Kind::u64);
-    Profile profile = to_profile(a[1]);
-    uint64_t nthreads = a[2] ? to_u64(a[2], "nthreads") : 0;
-    ok(profile.validate());
-    auto cids = slice<uint64_t>(cid_array);
+    auto [profile, nthreads, cids] =
+        read_cid_args("_cells_to_lonlat", args, nargs, kwnames);
     Grid grid = Grid::from_profile(profile);
     CellDecoder decoder(profile.hierarchy());
     Ref lon_out = new_array({npy_intp(cids.size())}, NPY_FLOAT64);
@@ -283,13 +300,8 @@ KIVET_FUNCTION(fn_cell_boundaries) {
 
 KIVET_FUNCTION(fn_cell_neighbours) {
   return guard([&] {
-    Args a("_cell_neighbours", {"cids", "profile", "nthreads"}, 1, args, nargs,
-           kwnames);
-    PyArrayObject* cid_array = to_array(a[0], "cids", Kind::u64);
-    Profile profile = to_profile(a[1]);
-    uint64_t nthreads = a[2] ? to_u64(a[2], "nthreads") : 0;
-    ok(profile.validate());
-    auto cids = slice<uint64_t>(cid_array);
+    auto [profile, nthreads, cids] =
+        read_cid_args("_cell_neighbours", args, nargs, kwnames);
     Ref out = new_array({npy_intp(cids.size()), 4}, NPY_UINT64);
     uint64_t* cells = data_of<uint64_t>(out);
     CellDecoder decoder(Hierarchy{profile.aperture, 6});
