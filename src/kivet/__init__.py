@@ -1,0 +1,13 @@
+"""kivet: canonical fingerprints of areas on the rHEALPix discrete global grid."""
+
+from _kivet import (
+    KIVET_1,
+    MAX_RESOLUTION,
+    OGC_RHEALPIX,
+    Index,
+    Profile,
+    Tree,
+    __version__,
+)
+
+__all__ = ["KIVET_1", "MAX_RESOLUTION", "OGC_RHEALPIX", "Index", "Profile", "Tree", "__version__"]
