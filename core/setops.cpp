@@ -168,4 +168,36 @@ Result<std::vector<Divergence>> divergence(const Tree& a, const Tree& b) {
   return out;
 }
 
+// Symmetric difference ----------------------------------------------------
+
+namespace {
+
+Node xor_nodes(const Node& na, const Node& nb, uint32_t k, const Ctx& ctx) {
+  if (na.is_empty()) return nb;
+  if (nb.is_empty()) return na;
+  if (na.same(nb)) return Node::empty();
+  // Full against anything else is the complement of the other side.
+  if (na.is_full()) return combine_nodes(na, nb, kOpDifference, k, ctx);
+  if (nb.is_full()) return combine_nodes(nb, na, kOpDifference, k, ctx);
+  if (same_hash(na.stored_hash(), nb.stored_hash())) return Node::empty();
+  assert(k >= 1);
+  uint32_t a = ctx.hierarchy.a;
+  prefetch_children(na);
+  prefetch_children(nb);
+  NodeBuffer children(a);
+  for (uint32_t i = 0; i < a; ++i)
+    children[i] = xor_nodes(na.child(i), nb.child(i), k - 1, ctx);
+  return make_branch(children.span(), k, ctx);
+}
+
+}  // namespace
+
+Result<Tree> symmetric_difference(const Tree& a, const Tree& b) {
+  if (auto c = compatible(a, b); !c) return std::unexpected(c.error());
+  std::vector<Node> bases(a.hierarchy().b);
+  for (size_t i = 0; i < bases.size(); ++i)
+    bases[i] = xor_nodes(a.bases()[i], b.bases()[i], a.depth(), *a.ctx());
+  return Tree::from_bases(std::move(bases), a.depth(), a.ctx());
+}
+
 }  // namespace kivet

@@ -48,4 +48,9 @@ struct Divergence {
 // Maximal differing subtrees in depth-first pre-order (ascending paths).
 [[nodiscard]] Result<std::vector<Divergence>> divergence(const Tree& a, const Tree& b);
 
+// The cells in exactly one of a and b, with a's context, hierarchy and depth.
+// One walk instead of (a - b) | (b - a); it has no operation code because no
+// proof covers it.
+[[nodiscard]] Result<Tree> symmetric_difference(const Tree& a, const Tree& b);
+
 }  // namespace kivet

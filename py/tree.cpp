@@ -153,6 +153,13 @@ PyMethodDef kTreeMethods[] = {
     METHOD("open", tree_open,
            "open($self, cid)\n--\n\nA self-describing opening record for `cid` "
            "(membership or non-membership), or `None`\nif `cid` is a partial node."),
+    // Arrays (tree_protocols.cpp).
+    METHOD("cells_array", tree_cells_array,
+           "cells_array($self)\n--\n\nThe canonical (coarsest) covered cids, sorted, as a "
+           "`uint64` NumPy array."),
+    METHOD("leaves_array", tree_leaves_array,
+           "leaves_array($self)\n--\n\nEvery covered leaf at `depth`, sorted, as a `uint64` "
+           "NumPy array."),
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef kGetSet[] = {
@@ -169,6 +176,13 @@ PyType_Slot kSlots[] = {
     {Py_tp_hash, reinterpret_cast<void*>(tree_hash)},
     {Py_tp_methods, kTreeMethods},
     {Py_tp_getset, kGetSet},
+    // Truth, membership and set operators (tree_protocols.cpp).
+    {Py_nb_bool, reinterpret_cast<void*>(tree_bool)},
+    {Py_sq_contains, reinterpret_cast<void*>(tree_contains)},
+    {Py_nb_or, reinterpret_cast<void*>(tree_or)},
+    {Py_nb_and, reinterpret_cast<void*>(tree_and)},
+    {Py_nb_subtract, reinterpret_cast<void*>(tree_sub)},
+    {Py_nb_xor, reinterpret_cast<void*>(tree_xor)},
     {Py_tp_doc, const_cast<char*>("An immutable canonical coverage tree: a set of "
                                   "equal-area cells and its 32-byte root.")},
     {0, nullptr}};

@@ -59,4 +59,14 @@ KIVET_METHOD(tree_from_dggs_json);
 // grid.cpp
 KIVET_METHOD(tree_geojson);
 
+// tree_protocols.cpp: arrays, truth, membership and the set operators
+KIVET_METHOD(tree_cells_array);
+KIVET_METHOD(tree_leaves_array);
+int tree_bool(PyObject* self);
+int tree_contains(PyObject* self, PyObject* cid);
+PyObject* tree_or(PyObject* a, PyObject* b);
+PyObject* tree_and(PyObject* a, PyObject* b);
+PyObject* tree_sub(PyObject* a, PyObject* b);
+PyObject* tree_xor(PyObject* a, PyObject* b);
+
 }  // namespace kivet::py
