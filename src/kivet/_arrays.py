@@ -47,6 +47,9 @@ def as_cids(values: Any, name: str = "cids") -> npt.NDArray[np.uint64]:
         # An empty list comes out of NumPy as float64; it holds no cid to misread.
         return np.zeros(array.shape, dtype=np.uint64)
     if array.dtype.kind in "OSU":
+        # Read Python sequences item by item, so the index of the bad item is its own.
+        if not isinstance(values, np.ndarray):
+            array = np.array(values, dtype=object)
         flat = array.astype(object).reshape(-1)
         out = np.empty(flat.shape, dtype=np.uint64)
         for i, item in enumerate(flat):
