@@ -24,11 +24,18 @@ PyMethodDef kFunctions[] = {
           "Hex root of the canonical coverage of a GeoJSON polygon at `resolution`."),
     ENTRY("verify_opening", fn_verify_opening,
           "verify_opening(record)\n--\n\nVerify an opening record (as returned by "
-          "`Tree.open`). `False` on any defect; never raises."),
+          "`Tree.open`): `True` when it proves\nits cell covered or not covered under its "
+          "root, `False` on any defect of the record.\nOnly an argument that cannot be read "
+          "as JSON raises."),
     ENTRY("verify_setop", fn_verify_setop,
           "verify_setop(proof)\n--\n\nVerify a set-operation transcript (as returned "
-          "by `Tree.prove`)."),
-    ENTRY("cell_area_m2", fn_cell_area_m2, "cell_area_m2(level, profile=None)\n--\n\n"),
+          "by `Tree.prove`): `True` when it\nproves its result root from its two operand "
+          "roots, `False` on any defect of the record.\nOnly an argument that cannot be "
+          "read as JSON raises."),
+    ENTRY("cell_area_m2", fn_cell_area_m2,
+          "cell_area_m2(level, profile=None)\n--\n\n"
+          "The area of every cell at `level`, m\u00b2 (exact on the ellipsoid; all cells of a "
+          "level are equal)."),
     ENTRY("cells_geojson", fn_cells_geojson,
           "cells_geojson(cids, profile=None, n=3)\n--\n\n"
           "GeoJSON FeatureCollection of cell polygons for display: counterclockwise "
@@ -36,8 +43,12 @@ PyMethodDef kFunctions[] = {
           "corners), rings that cross the\nantimeridian shifted east of 180\u00b0 so tile "
           "maps draw them whole, and each polar cap closed\nthrough its pole. "
           "Properties: `cid`, `suid`, `level`; feature `id` is the cid as a string."),
-    ENTRY("suid_to_cid", fn_suid_to_cid, "suid_to_cid(suid)\n--\n\n"),
-    ENTRY("cid_to_suid", fn_cid_to_suid, "cid_to_suid(cid)\n--\n\n"),
+    ENTRY("suid_to_cid", fn_suid_to_cid,
+          "suid_to_cid(suid)\n--\n\nThe cid of a suid such as `\"N0\"` (a base-cell "
+          "letter and one digit per level)."),
+    ENTRY("cid_to_suid", fn_cid_to_suid,
+          "cid_to_suid(cid)\n--\n\nThe suid of `cid`: its base-cell letter "
+          "(`N`, `O`, `P`, `Q`, `R`, `S`) and one digit per level."),
     ENTRY("position", fn_position,
           "position(cid, profile=None)\n--\n\n"
           "`(base, level, row, col)`: where `cid` sits in its base cell (row 0 at the top)."),
@@ -72,9 +83,10 @@ PyMethodDef kFunctions[] = {
           "The nucleus of each cell, `(lon, lat)` degrees."),
     ENTRY("_cell_boundaries", fn_cell_boundaries,
           "_cell_boundaries(cids, n=5, profile=None, nthreads=0)\n--\n\n"
-          "Each cell's polygon (`cell_polygon`, `n` points per polar edge) as the ragged "
-          "pair\n`coords` of shape `(M, 2)` holding every ring in turn and `offsets` of "
-          "length `N + 1`,\nso that cell `i` is `coords[offsets[i]:offsets[i + 1]]`."),
+          "Each cell's display polygon (the ring `cells_geojson` draws: closed, "
+          "counterclockwise, `n`\npoints per polar edge) as the ragged pair `coords` of "
+          "shape `(M, 2)` holding every ring in\nturn and `offsets` of length `N + 1`, so "
+          "that cell `i` is `coords[offsets[i]:offsets[i + 1]]`."),
     ENTRY("_cell_neighbours", fn_cell_neighbours,
           "_cell_neighbours(cids, profile=None, nthreads=0)\n--\n\n"
           "The four edge neighbours of each cell, columns up, right, down, left."),

@@ -114,9 +114,15 @@ PyMethodDef kTreeMethods[] = {
      "from_geojson(geojson, resolution, profile=None)\n--\n\nThe canonical coverage of a "
      "GeoJSON Polygon/MultiPolygon at `resolution` (nucleus rule)."},
     // Set operations (setops.cpp).
-    METHOD("union", tree_union, "union($self, other)\n--\n\n"),
-    METHOD("intersect", tree_intersect, "intersect($self, other)\n--\n\n"),
-    METHOD("difference", tree_difference, "difference($self, other)\n--\n\n"),
+    METHOD("union", tree_union,
+           "union($self, other)\n--\n\nA new tree of the cells in either tree (`self | "
+           "other`, which also\nchecks that the profiles agree)."),
+    METHOD("intersect", tree_intersect,
+           "intersect($self, other)\n--\n\nA new tree of the cells in both trees "
+           "(`self & other`)."),
+    METHOD("difference", tree_difference,
+           "difference($self, other)\n--\n\nA new tree of the cells of `self` not in "
+           "`other` (`self - other`)."),
     METHOD("divergence", tree_divergence,
            "divergence($self, other)\n--\n\nMaximal subtrees where two coverages "
            "differ: `[{\"cid\", \"suid\", \"hash_a\", \"hash_b\"}, ...]`."),

@@ -41,7 +41,7 @@ def parent(cid: int, level: int | None = None, profile: ProfileLike = None) -> i
                 f"argument 'level': {level} is outside [0, {own}], the levels above cid {cid}"
             )
     aperture = _profile(profile).aperture
-    return int(cid) // aperture ** (own - level)
+    return int(cid) // int(aperture ** (own - level))
 
 
 def children(cid: int, profile: ProfileLike = None) -> list[int]:

@@ -99,8 +99,7 @@ def polyfill(
 
     `geometry` takes every form :func:`coverage` takes.
     """
-    tree = coverage(geometry, resolution, profile)
-    return np.asarray(tree.leaves(), dtype=np.uint64)
+    return coverage(geometry, resolution, profile).leaves_array()
 
 
 def _features(features: Any) -> Iterable[Any]:
@@ -110,12 +109,13 @@ def _features(features: Any) -> Iterable[Any]:
         value = features.__geo_interface__
     else:
         try:
-            return iter(features)
+            items: Iterable[Any] = iter(features)
         except TypeError:
             raise TypeError(
                 "argument 'features' must be a FeatureCollection, a GeoSeries or GeoDataFrame, "
                 f"or an iterable of geometries, not {type(features).__name__}"
             ) from None
+        return items
     if isinstance(value, Mapping) and value.get("type") == "FeatureCollection":
         members = value.get("features")
         if not isinstance(members, (list, tuple)):
