@@ -6,7 +6,7 @@ own element loop (threaded, without the interpreter lock) does all the work.
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, TypeAlias, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -16,6 +16,10 @@ import _kivet
 from ._typing import ProfileLike
 
 __all__ = ["cell_boundaries", "cell_neighbours", "cells_from_lonlat", "cells_to_lonlat"]
+
+# A scalar in gives a scalar out; these are the scalars a checker can tell apart from arrays.
+_Degrees: TypeAlias = "float | np.floating[Any] | np.integer[Any]"
+_Cid: TypeAlias = "int | np.integer[Any]"
 
 
 def _coordinates(values: Any, name: str) -> npt.NDArray[np.float64]:
@@ -68,6 +72,11 @@ def as_cids(values: Any, name: str = "cids") -> npt.NDArray[np.uint64]:
     raise TypeError(f"argument '{name}' must be integers (cids), not {array.dtype}")
 
 
+@overload
+def cells_from_lonlat(  # type: ignore[overload-overlap, unused-ignore]
+    lon: _Degrees, lat: _Degrees, level: int, *, nthreads: int = 0, profile: ProfileLike = None
+) -> int: ...
+@overload
 def cells_from_lonlat(
     lon: npt.ArrayLike,
     lat: npt.ArrayLike,
@@ -75,7 +84,15 @@ def cells_from_lonlat(
     *,
     nthreads: int = 0,
     profile: ProfileLike = None,
-) -> Any:
+) -> npt.NDArray[np.uint64]: ...
+def cells_from_lonlat(
+    lon: npt.ArrayLike,
+    lat: npt.ArrayLike,
+    level: int,
+    *,
+    nthreads: int = 0,
+    profile: ProfileLike = None,
+) -> int | npt.NDArray[np.uint64]:
     """The cell at `level` holding each point (`lon`, `lat` in degrees).
 
     `lon` and `lat` are array-likes of one shape (a scalar pairs with every element of the
@@ -102,9 +119,17 @@ def cells_from_lonlat(
     return cids.reshape(shape)
 
 
+@overload
+def cells_to_lonlat(  # type: ignore[overload-overlap, unused-ignore]
+    cids: _Cid, *, nthreads: int = 0, profile: ProfileLike = None
+) -> tuple[float, float]: ...
+@overload
 def cells_to_lonlat(
     cids: npt.ArrayLike, *, nthreads: int = 0, profile: ProfileLike = None
-) -> tuple[Any, Any]:
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...
+def cells_to_lonlat(
+    cids: npt.ArrayLike, *, nthreads: int = 0, profile: ProfileLike = None
+) -> tuple[float, float] | tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """The nucleus (centre) of each cell as `(lon, lat)` in degrees.
 
     Returns two float64 arrays shaped like `cids`, or two floats for one cid.
@@ -116,9 +141,17 @@ def cells_to_lonlat(
     return lon.reshape(array.shape), lat.reshape(array.shape)
 
 
+@overload
+def cell_boundaries(  # type: ignore[overload-overlap, unused-ignore]
+    cids: _Cid, n: int = 5, *, nthreads: int = 0, profile: ProfileLike = None
+) -> npt.NDArray[np.float64]: ...
+@overload
 def cell_boundaries(
     cids: npt.ArrayLike, n: int = 5, *, nthreads: int = 0, profile: ProfileLike = None
-) -> Any:
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]: ...
+def cell_boundaries(
+    cids: npt.ArrayLike, n: int = 5, *, nthreads: int = 0, profile: ProfileLike = None
+) -> npt.NDArray[np.float64] | tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
     """The polygon of each cell, closed and counterclockwise, `(lon, lat)` rows in degrees.
 
     For many cids returns `(coords, offsets)`: coords float64 of shape (M, 2) holding every
@@ -136,7 +169,7 @@ def cell_boundaries(
 
 def cell_neighbours(
     cids: npt.ArrayLike, *, nthreads: int = 0, profile: ProfileLike = None
-) -> Any:
+) -> npt.NDArray[np.uint64]:
     """The four edge neighbours of each cell, in the order up, right, down, left.
 
     Returns a uint64 array of shape ``cids.shape + (4,)``; for one cid, shape (4,).

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import math
 import operator
-from typing import TypedDict
+from typing import SupportsIndex, TypedDict
 
 import _kivet
 
@@ -17,12 +17,14 @@ def _profile(profile: ProfileLike) -> _kivet.Profile:
     return _kivet.OGC_RHEALPIX if profile is None else profile
 
 
-def level(cid: int, profile: ProfileLike = None) -> int:
+def level(cid: SupportsIndex, profile: ProfileLike = None) -> int:
     """The level of `cid`: 0 for a base cell, one more per subdivision."""
     return int(_kivet.position(cid, profile)[1])
 
 
-def parent(cid: int, level: int | None = None, profile: ProfileLike = None) -> int:
+def parent(
+    cid: SupportsIndex, level: SupportsIndex | None = None, profile: ProfileLike = None
+) -> int:
     """The cell at `level` holding `cid` (by default the cell one level up)."""
     own = int(_kivet.position(cid, profile)[1])
     if level is None:
@@ -44,7 +46,7 @@ def parent(cid: int, level: int | None = None, profile: ProfileLike = None) -> i
     return int(cid) // int(aperture ** (own - level))
 
 
-def children(cid: int, profile: ProfileLike = None) -> list[int]:
+def children(cid: SupportsIndex, profile: ProfileLike = None) -> list[int]:
     """The cells one level below `cid`, in digit order (row by row from the top)."""
     own = int(_kivet.position(cid, profile)[1])
     aperture = _profile(profile).aperture

@@ -1,8 +1,7 @@
 """Coverages of GeoJSON and of objects with ``__geo_interface__`` (shapely, geopandas).
 
-A FeatureCollection covers the union of its features. Features are unioned as trees, never
-merged into one MultiPolygon: the engine reads a MultiPolygon by crossing parity, so two
-overlapping features merged that way would cancel where they overlap.
+A FeatureCollection covers the union of its features. Features are unioned as trees, each
+read on its own, so no feature's rings or holes act on another's.
 """
 
 from __future__ import annotations
