@@ -190,14 +190,37 @@ Node xor_nodes(const Node& na, const Node& nb, uint32_t k, const Ctx& ctx) {
   return make_branch(children.span(), k, ctx);
 }
 
+// Dense pairs near the top become pool tasks, as in combine().
+Node xor_split(const Node& na, const Node& nb, uint32_t k, const Ctx& ctx, int levels) {
+  uint32_t a = ctx.hierarchy.a;
+  if (levels == 0 || !dense_pair(na, nb, k, a)) return xor_nodes(na, nb, k, ctx);
+  NodeBuffer children(a);
+  parallel_for(Pool::shared(), a, [&](size_t i) {
+    children[i] = xor_split(na.child(uint32_t(i)), nb.child(uint32_t(i)), k - 1, ctx,
+                            levels - 1);
+  });
+  return make_branch(children.span(), k, ctx);
+}
+
 }  // namespace
 
 Result<Tree> symmetric_difference(const Tree& a, const Tree& b) {
   if (auto c = compatible(a, b); !c) return std::unexpected(c.error());
-  std::vector<Node> bases(a.hierarchy().b);
-  for (size_t i = 0; i < bases.size(); ++i)
-    bases[i] = xor_nodes(a.bases()[i], b.bases()[i], a.depth(), *a.ctx());
-  return Tree::from_bases(std::move(bases), a.depth(), a.ctx());
+  const Ctx& ctx = *a.ctx();
+  uint32_t nbases = a.hierarchy().b, depth = a.depth();
+  std::vector<Node> bases(nbases);
+  uint32_t dense = 0;
+  for (uint32_t i = 0; i < nbases; ++i)
+    dense += dense_pair(a.bases()[i], b.bases()[i], depth, a.hierarchy().a);
+  auto one = [&](size_t i) {
+    bases[i] = xor_split(a.bases()[i], b.bases()[i], depth, ctx, kParallelLevels);
+  };
+  if (dense >= 2) {
+    parallel_for(Pool::shared(), nbases, one);
+  } else {
+    for (uint32_t i = 0; i < nbases; ++i) one(i);
+  }
+  return Tree::from_bases(std::move(bases), depth, a.ctx());
 }
 
 }  // namespace kivet

@@ -161,3 +161,30 @@ class TestOperators:
         for expr in ("a | b", "a ^ b"):
             with pytest.raises(ValueError, match="^depth mismatch: 2 vs 3; "):
                 eval(expr, {"a": a, "b": b})
+
+
+class TestMemoryStaysFlat:
+    A = Tree.from_cells([100, 101, 12 * 81 + 7, 13], 3)
+    B = Tree.from_cells([100, 12 * 81 + 8, 14 * 729 + 3], 3)
+    C = Tree.from_cells([100], 3, KIVET_1)
+
+    @pytest.mark.parametrize("family", ["arrays", "operators", "membership", "refusals"])
+    def test_calls_leave_memory_flat(self, family):
+        from test_leaks import assert_flat
+
+        a, b, c = self.A, self.B, self.C
+
+        def refused():
+            for expr in ("a | c", "a ^ 1", "'x' in a", "5 in a"):
+                try:
+                    eval(expr, {"a": a, "c": c})
+                except (TypeError, ValueError):
+                    pass
+
+        call = {
+            "arrays": lambda: (a.cells_array(), a.leaves_array()),
+            "operators": lambda: (a | b, a & b, a - b, a ^ b),
+            "membership": lambda: (100 in a, bool(a), 12 * 81 + 8 in b),
+            "refusals": refused,
+        }[family]
+        assert_flat(call, n=5000)
