@@ -112,6 +112,18 @@ class TestOperators:
         assert a - b == a.difference(b)
         assert a ^ b == (a - b) | (b - a) == b ^ a
 
+    def test_symmetric_difference_of_large_dense_trees(self):
+        # Dense enough that the walk is split over the thread pool.
+        rng = np.random.default_rng(5)
+        depth = 6
+        cids = rng.integers(9 * 9**depth, 15 * 9**depth, 30000, dtype=np.uint64)
+        more = rng.integers(9 * 9**depth, 15 * 9**depth, 10000, dtype=np.uint64)
+        a = Tree.from_cells(cids, depth)
+        b = Tree.from_cells(np.concatenate([cids[::2], more, more[:500] // 81]), depth)
+        x = a ^ b
+        assert np.array_equal(x.leaves_array(), np.setxor1d(a.leaves_array(), b.leaves_array()))
+        assert x == (a - b) | (b - a) == b ^ a
+
     def test_symmetric_difference_of_full_and_partial_is_the_complement(self):
         full, part = Tree.from_cells([12], 2), Tree.from_cells([12 * 81 + 40], 2)
         assert full ^ part == part ^ full == full - part
