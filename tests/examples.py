@@ -2,8 +2,10 @@
 type-check them.
 
 An example is a ```python block of the README or a ``.. code-block:: python`` of a page in
-docs/. When the next block is a ```text block (or ``.. code-block:: text``), it is the
-output the example prints.
+docs/, a whole program. When the next block is a ```text block (or ``.. code-block:: text``),
+it is the output the example prints. A page marks a block that is not a whole program (one
+that continues an earlier block, or shows a call with made-up names) with the comment
+``.. fragment`` on the line before it; fragments are neither run nor type-checked.
 """
 
 from __future__ import annotations
@@ -18,7 +20,8 @@ ROOT = Path(__file__).resolve().parents[1]
 DOCS = ROOT / "docs"
 
 _FENCE = re.compile(r"^```(\w*)\n(.*?)^```\n", re.M | re.S)
-_DIRECTIVE = re.compile(r"^\.\. code-block:: (\w+)\n\n((?:(?:   .*)?\n)+)", re.M)
+_DIRECTIVE = re.compile(
+    r"^(?:(\.\. fragment.*)\n\n?)?\.\. code-block:: (\w+)\n\n((?:(?:   .*)?\n)+)", re.M)
 
 
 @dataclass
@@ -48,7 +51,7 @@ def docs_examples() -> list[Example]:
     out = []
     for page in sorted(DOCS.glob("*.rst")):
         text = page.read_text(encoding="utf-8")
-        blocks = [(m[1], textwrap.dedent(m[2]).strip("\n") + "\n")
+        blocks = [("fragment" if m[1] else m[2], textwrap.dedent(m[3]).strip("\n") + "\n")
                   for m in _DIRECTIVE.finditer(text)]
         out += _pair(f"docs/{page.name}", blocks)
     return out
