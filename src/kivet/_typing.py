@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from collections.abc import Mapping
 from typing import Any, Protocol, TypeAlias
 
 import _kivet
@@ -15,4 +16,4 @@ class GeoInterface(Protocol):
 
 
 ProfileLike: TypeAlias = "_kivet.Profile | None"
-GeometryLike: TypeAlias = "str | bytes | dict[str, Any] | GeoInterface"
+GeometryLike: TypeAlias = "str | bytes | bytearray | Mapping[str, Any] | GeoInterface"
