@@ -25,6 +25,16 @@ default_role = "py:obj"
 autodoc_member_order = "bysource"
 autodoc_typehints = "signature"
 html_theme = "alabaster"
+
+# Markdown pages are built when MyST is installed, and left out (silently) when it is not.
+try:
+    import myst_parser  # noqa: F401
+except ImportError:
+    SUFFIXES = [".rst"]
+else:
+    extensions.append("myst_parser")
+    source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
+    SUFFIXES = [".rst", ".md"]
 html_title = f"kivet {release}"
 
 # The reading order; pages found beside these follow, the known ones first.
@@ -33,7 +43,7 @@ LATER_PAGES = ["binary-form", "cli", "xarray"]
 
 
 def contents() -> str:
-    found = {p.stem for p in HERE.glob("*.rst")} - {"index"}
+    found = {p.stem for p in HERE.iterdir() if p.suffix in SUFFIXES} - {"index"}
     rest = [p for p in LATER_PAGES if p in found]
     rest += sorted(found - set(PAGES) - set(LATER_PAGES))
     entries = "\n".join(f"   {name}" for name in PAGES + rest)
