@@ -147,6 +147,9 @@ class TestDecoded:
         assert grand[:, 9:18].tolist() == [kivet.children(k) for k in kids.values[:, 1].tolist()]
         with raises(ValueError, "level 19 is deeper than the deepest level, 18"):
             small.dggs.zoom_to(19)
+        base = RHEALPixInfo(0)
+        with raises(MemoryError, "an array of 45753584909922 children cannot be allocated"):
+            base.zoom_to([9, 10], 14)
 
     @pytest.mark.parametrize(
         "cids, text",

@@ -11,6 +11,7 @@ Requires the ``xarray`` extra (xarray and xdggs); Dask is used when the data is 
 from __future__ import annotations
 
 import numbers
+import os
 from collections.abc import Callable, Hashable, Mapping
 from dataclasses import dataclass, field
 from typing import Any, Literal, TypeAlias
@@ -78,6 +79,26 @@ def _check_cells(cids: npt.NDArray[np.uint64], level: int, profile: _kivet.Profi
     except ValueError as exc:
         raise ValueError(f"cell {index}: {exc}") from None
     raise ValueError(f"cell {index}: cid {cid} is at level {own}, not the grid's level {level}")
+
+
+def _available_bytes() -> int:
+    try:
+        with open("/proc/meminfo") as info:
+            for line in info:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    try:
+        return os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    except (ValueError, OSError, AttributeError):
+        return 1 << 62
+
+
+def _ensure_memory(nbytes: int, what: str) -> None:
+    # Filling an overcommitted array could bring the kernel's OOM killer instead of an error.
+    if nbytes >= 64 << 20 and nbytes > _available_bytes():
+        raise MemoryError(f"{what} cannot be allocated")
 
 
 def _polygons_shapely(coords: npt.NDArray[np.float64], offsets: npt.NDArray[np.int64]) -> Any:
@@ -180,7 +201,9 @@ class RHEALPixInfo(xdggs.DGGSInfo):  # type: ignore[misc]
 
     def geographic2cell_ids(self, lon: npt.ArrayLike, lat: npt.ArrayLike) -> npt.NDArray[np.uint64]:
         """The cell of this level holding each point (degrees), as uint64 cids."""
-        return np.asarray(cells_from_lonlat(lon, lat, self.level, profile=self.profile))
+        return np.asarray(
+            cells_from_lonlat(lon, lat, self.level, profile=self.profile), dtype=np.uint64
+        )
 
     def cell_boundaries(self, cell_ids: npt.ArrayLike, backend: str = "shapely") -> Any:
         """Each cell's polygon: closed, counterclockwise, densified on polar cells, shifted east
@@ -201,11 +224,14 @@ class RHEALPixInfo(xdggs.DGGSInfo):  # type: ignore[misc]
         its descendants in digit order (one more axis) for a finer one."""
         target = _check_level(level, self.profile)
         cids = self.check_cells(cell_ids)
-        a = np.uint64(self.profile.aperture)
+        a = int(self.profile.aperture)
         if target <= self.level:
-            return cids // a ** np.uint64(self.level - target)
-        span = a ** np.uint64(target - self.level)
-        return cids[..., np.newaxis] * span + np.arange(int(span), dtype=np.uint64)
+            ancestors: npt.NDArray[np.uint64] = cids // np.uint64(a ** (self.level - target))
+            return ancestors
+        span = a ** (target - self.level)
+        _ensure_memory(cids.size * span * 8, f"an array of {cids.size * span} children")
+        first = cids[..., np.newaxis] * np.uint64(span)
+        return first + np.arange(span, dtype=np.uint64)
 
 
 @xdggs.register_dggs(GRID_NAME)
@@ -267,12 +293,13 @@ def _dask_coverage(
     cids: npt.NDArray[np.uint64], mask: Any, depth: int, profile: _kivet.Profile
 ) -> _kivet.Tree:
     """One tree per chunk of `mask`, met pairwise by union, so no chunk waits for all."""
-    import dask
     import dask.array as da
+    from dask.base import compute
+    from dask.delayed import delayed
 
     keys = da.from_array(cids, chunks=mask.chunks)
-    build = dask.delayed(_chunk_tree, pure=True)
-    meet = dask.delayed(_union, pure=True)
+    build = delayed(_chunk_tree, pure=True)
+    meet = delayed(_union, pure=True)
     record = profile.to_dict()
     trees = [
         build(c, m, depth, record)
@@ -281,7 +308,7 @@ def _dask_coverage(
     while len(trees) > 1:
         pairs = [meet(trees[i], trees[i + 1]) for i in range(0, len(trees) - 1, 2)]
         trees = pairs + trees[len(trees) - len(trees) % 2 :]
-    (tree,) = dask.compute(trees[0])
+    (tree,) = compute(trees[0])
     result: _kivet.Tree = tree
     return result
 
