@@ -198,8 +198,8 @@ class TestCoverage:
             seen.append(mask.size)
             return build(cids, mask, depth, profile)
 
-        build = kivet.xdggs._chunk_tree
-        monkeypatch.setattr(kivet.xdggs, "_chunk_tree", chunk_tree)
+        build = kivet.xdggs._chunk_cells
+        monkeypatch.setattr(kivet.xdggs, "_chunk_cells", chunk_tree)
         # Trees are built in-process: the threaded scheduler hands them on without pickling.
         with dask.config.set(scheduler="threads"):
             assert lazy.kivet.fingerprint("wet") == sample.kivet.fingerprint("wet")
@@ -207,6 +207,17 @@ class TestCoverage:
             assert lazy.kivet.fingerprint(lazy["value"] > 9) == kivet.Tree.from_cells([], 3).root_hex
         # Each chunk is read on its own, never the whole flag array.
         assert seen and max(seen) == largest
+
+    def test_chunks_cross_worker_processes(self, sample):
+        distributed = pytest.importorskip("distributed")
+        lazy = sample.chunk({"cells": 400})
+        with distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, dashboard_address=None,
+            worker_dashboard_address=None,
+        ) as cluster, distributed.Client(cluster):
+            assert lazy.kivet.fingerprint(lazy["value"] > 0.3) == sample.kivet.fingerprint("wet")
+            neighbours = lazy.kivet.neighbours().compute()
+        np.testing.assert_array_equal(neighbours, sample.kivet.neighbours())
 
     @pytest.mark.parametrize(
         "where, kind, text",

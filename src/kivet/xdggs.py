@@ -278,39 +278,58 @@ class RHEALPixIndex(xdggs.DGGSIndex):  # type: ignore[misc]
 Where: TypeAlias = "str | xr.DataArray | npt.ArrayLike | Callable[[Any], Any] | None"
 
 
-def _chunk_tree(
+def _aligned(cids: npt.NDArray[np.uint64]) -> npt.NDArray[np.uint64]:
+    # A chunk unpickled on a worker may sit misaligned in its buffer; the engine reads
+    # aligned memory only.
+    return np.require(cids, np.uint64, ["C", "A"])
+
+
+def _chunk_cells(
     cids: npt.NDArray[np.uint64], mask: npt.NDArray[np.bool_], depth: int, profile: dict[str, Any]
-) -> _kivet.Tree:
-    # The profile travels as its dict: plain data pickles and tokenizes everywhere.
-    return _kivet.Tree.from_cells(cids[mask], depth, _kivet.Profile.from_dict(profile))
+) -> npt.NDArray[np.uint64]:
+    """The canonical cells of one chunk's tree."""
+    chosen = _aligned(cids)[np.asarray(mask, dtype=bool)]
+    tree = _kivet.Tree.from_cells(chosen, depth, _kivet.Profile.from_dict(profile))
+    return np.asarray(tree.cells(), dtype=np.uint64)
 
 
-def _union(a: _kivet.Tree, b: _kivet.Tree) -> _kivet.Tree:
-    return a.union(b)
+def _union_cells(
+    a: npt.NDArray[np.uint64], b: npt.NDArray[np.uint64], depth: int, profile: dict[str, Any]
+) -> npt.NDArray[np.uint64]:
+    """The canonical cells of the union of two chunks' trees."""
+    grid = _kivet.Profile.from_dict(profile)
+    tree = _kivet.Tree.from_cells(_aligned(a), depth, grid).union(
+        _kivet.Tree.from_cells(_aligned(b), depth, grid)
+    )
+    return np.asarray(tree.cells(), dtype=np.uint64)
 
 
 def _dask_coverage(
     cids: npt.NDArray[np.uint64], mask: Any, depth: int, profile: _kivet.Profile
 ) -> _kivet.Tree:
-    """One tree per chunk of `mask`, met pairwise by union, so no chunk waits for all."""
+    """One tree per chunk of `mask`, met pairwise by union, so no chunk waits for all.
+
+    Trees travel between tasks as their canonical cells, a NumPy array: the coarsest form of
+    the set, and one that any scheduler can ship between processes.
+    """
     import dask.array as da
     from dask.base import compute
     from dask.delayed import delayed
 
     keys = da.from_array(cids, chunks=mask.chunks)
-    build = delayed(_chunk_tree, pure=True)
-    meet = delayed(_union, pure=True)
+    build = delayed(_chunk_cells, pure=True)
+    meet = delayed(_union_cells, pure=True)
+    # The profile travels as its dict: plain data pickles and tokenizes everywhere.
     record = profile.to_dict()
-    trees = [
+    parts = [
         build(c, m, depth, record)
         for c, m in zip(keys.to_delayed().ravel(), mask.to_delayed().ravel(), strict=True)
     ]
-    while len(trees) > 1:
-        pairs = [meet(trees[i], trees[i + 1]) for i in range(0, len(trees) - 1, 2)]
-        trees = pairs + trees[len(trees) - len(trees) % 2 :]
-    (tree,) = compute(trees[0])
-    result: _kivet.Tree = tree
-    return result
+    while len(parts) > 1:
+        pairs = [meet(parts[i], parts[i + 1], depth, record) for i in range(0, len(parts) - 1, 2)]
+        parts = pairs + parts[len(parts) - len(parts) % 2 :]
+    (cells,) = compute(parts[0])
+    return _kivet.Tree.from_cells(cells, depth, profile)
 
 
 def _cell_chunks(obj: xr.Dataset | xr.DataArray, dim: Hashable) -> tuple[int, ...] | None:
@@ -453,7 +472,7 @@ class KivetAccessor:
 
 
 def _neighbours_block(cids: npt.NDArray[np.uint64], profile: dict[str, Any]) -> Any:
-    return cell_neighbours(cids, profile=_kivet.Profile.from_dict(profile))
+    return cell_neighbours(_aligned(cids), profile=_kivet.Profile.from_dict(profile))
 
 
 # --- building a dataset -------------------------------------------------------------------
