@@ -186,20 +186,22 @@ class TestCoverage:
             assert sample.kivet.coverage(where) == wet
         assert sample["value"].kivet.fingerprint() == sample.kivet.fingerprint()
 
+    @pytest.mark.parametrize("travel", ["trees", "cells"])
     @pytest.mark.parametrize("chunks", [7, 100, 10_000, (3, 500, 1, 2000)])
-    def test_chunked_fingerprint_equals_in_memory(self, sample, chunks, monkeypatch):
+    def test_chunked_fingerprint_equals_in_memory(self, sample, chunks, travel, monkeypatch):
         if isinstance(chunks, tuple):
             chunks = (*chunks[:-1], sample.sizes["cells"] - sum(chunks[:-1]))
         lazy = sample.chunk({"cells": chunks})
         largest = max(lazy.chunksizes["cells"])
         seen = []
 
-        def chunk_tree(cids, mask, depth, profile):
+        def chunk_tree(cids, mask, depth, profile, as_cells):
             seen.append(mask.size)
-            return build(cids, mask, depth, profile)
+            return build(cids, mask, depth, profile, as_cells)
 
-        build = kivet.xdggs._chunk_cells
-        monkeypatch.setattr(kivet.xdggs, "_chunk_cells", chunk_tree)
+        build = kivet.xdggs._chunk_tree
+        monkeypatch.setattr(kivet.xdggs, "_chunk_tree", chunk_tree)
+        monkeypatch.setattr(kivet.xdggs, "_trees_travel", lambda: travel == "trees")
         # Trees are built in-process: the threaded scheduler hands them on without pickling.
         with dask.config.set(scheduler="threads"):
             assert lazy.kivet.fingerprint("wet") == sample.kivet.fingerprint("wet")

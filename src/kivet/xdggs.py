@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import numbers
 import os
+import pickle
 from collections.abc import Callable, Hashable, Mapping
 from dataclasses import dataclass, field
 from typing import Any, Literal, TypeAlias
@@ -284,24 +285,46 @@ def _aligned(cids: npt.NDArray[np.uint64]) -> npt.NDArray[np.uint64]:
     return np.require(cids, np.uint64, ["C", "A"])
 
 
-def _chunk_cells(
-    cids: npt.NDArray[np.uint64], mask: npt.NDArray[np.bool_], depth: int, profile: dict[str, Any]
-) -> npt.NDArray[np.uint64]:
-    """The canonical cells of one chunk's tree."""
+def _canonical(tree: _kivet.Tree) -> npt.NDArray[np.uint64]:
+    return np.asarray(tree.cells(), dtype=np.uint64)
+
+
+def _chunk_tree(
+    cids: npt.NDArray[np.uint64],
+    mask: npt.NDArray[np.bool_],
+    depth: int,
+    profile: dict[str, Any],
+    as_cells: bool,
+) -> Any:
+    """The tree of one chunk's flagged cells (as its canonical cells when `as_cells`)."""
     chosen = _aligned(cids)[np.asarray(mask, dtype=bool)]
     tree = _kivet.Tree.from_cells(chosen, depth, _kivet.Profile.from_dict(profile))
-    return np.asarray(tree.cells(), dtype=np.uint64)
+    return _canonical(tree) if as_cells else tree
 
 
-def _union_cells(
-    a: npt.NDArray[np.uint64], b: npt.NDArray[np.uint64], depth: int, profile: dict[str, Any]
-) -> npt.NDArray[np.uint64]:
-    """The canonical cells of the union of two chunks' trees."""
-    grid = _kivet.Profile.from_dict(profile)
-    tree = _kivet.Tree.from_cells(_aligned(a), depth, grid).union(
-        _kivet.Tree.from_cells(_aligned(b), depth, grid)
-    )
-    return np.asarray(tree.cells(), dtype=np.uint64)
+def _meet(a: Any, b: Any, depth: int, profile: dict[str, Any], as_cells: bool) -> Any:
+    """The union of two chunks' trees (given and returned as canonical cells when `as_cells`)."""
+    if as_cells:
+        grid = _kivet.Profile.from_dict(profile)
+        a = _kivet.Tree.from_cells(_aligned(a), depth, grid)
+        b = _kivet.Tree.from_cells(_aligned(b), depth, grid)
+    tree = a.union(b)
+    return _canonical(tree) if as_cells else tree
+
+
+def _trees_travel() -> bool:
+    """Whether the scheduler in force can hand trees themselves from task to task."""
+    import dask.local
+    import dask.threaded
+    from dask.base import get_scheduler
+
+    if get_scheduler() in (None, dask.threaded.get, dask.local.get_sync):
+        return True  # one process: results are passed by reference
+    try:
+        pickle.dumps(_kivet.Tree.from_cells([], 0))
+    except (TypeError, pickle.PicklingError):
+        return False
+    return True
 
 
 def _dask_coverage(
@@ -309,27 +332,34 @@ def _dask_coverage(
 ) -> _kivet.Tree:
     """One tree per chunk of `mask`, met pairwise by union, so no chunk waits for all.
 
-    Trees travel between tasks as their canonical cells, a NumPy array: the coarsest form of
-    the set, and one that any scheduler can ship between processes.
+    Where trees cannot cross between processes, a tree travels as its canonical cells, the
+    coarsest form of the set, and is rebuilt on arrival.
     """
     import dask.array as da
     from dask.base import compute
     from dask.delayed import delayed
 
+    as_cells = not _trees_travel()
     keys = da.from_array(cids, chunks=mask.chunks)
-    build = delayed(_chunk_cells, pure=True)
-    meet = delayed(_union_cells, pure=True)
+    build = delayed(_chunk_tree, pure=True)
+    meet = delayed(_meet, pure=True)
     # The profile travels as its dict: plain data pickles and tokenizes everywhere.
     record = profile.to_dict()
     parts = [
-        build(c, m, depth, record)
+        build(c, m, depth, record, as_cells)
         for c, m in zip(keys.to_delayed().ravel(), mask.to_delayed().ravel(), strict=True)
     ]
     while len(parts) > 1:
-        pairs = [meet(parts[i], parts[i + 1], depth, record) for i in range(0, len(parts) - 1, 2)]
+        pairs = [
+            meet(parts[i], parts[i + 1], depth, record, as_cells)
+            for i in range(0, len(parts) - 1, 2)
+        ]
         parts = pairs + parts[len(parts) - len(parts) % 2 :]
-    (cells,) = compute(parts[0])
-    return _kivet.Tree.from_cells(cells, depth, profile)
+    (result,) = compute(parts[0])
+    if as_cells:
+        return _kivet.Tree.from_cells(result, depth, profile)
+    tree: _kivet.Tree = result
+    return tree
 
 
 def _cell_chunks(obj: xr.Dataset | xr.DataArray, dim: Hashable) -> tuple[int, ...] | None:
