@@ -47,7 +47,9 @@ def main() -> None:
 
     fig, ax = plt.subplots(figsize=(9, 4.8), dpi=110)
     rings, colours = polygons(ds["cell_ids"].values, ds["t"].values)
-    cells = PolyCollection(rings, array=colours, cmap="coolwarm", edgecolors="white", linewidths=0.2)
+    cells = PolyCollection(
+        rings, array=colours, cmap="coolwarm", edgecolors="white", linewidths=0.2
+    )
     ax.add_collection(cells)
     outline = PolyCollection(
         polygons(np.asarray(warm.cells()))[0], facecolors="none", edgecolors="black", linewidths=0.9

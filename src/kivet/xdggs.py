@@ -40,7 +40,8 @@ def _check_profile(profile: Any) -> _kivet.Profile:
     if profile is None:
         return _kivet.Profile.ogc()
     if not isinstance(profile, _kivet.Profile):
-        raise TypeError(f"argument 'profile' must be a kivet.Profile or None, not {type(profile).__name__}")
+        kind = type(profile).__name__
+        raise TypeError(f"argument 'profile' must be a kivet.Profile or None, not {kind}")
     return profile
 
 
@@ -175,7 +176,9 @@ class RHEALPixInfo(xdggs.DGGSInfo):  # type: ignore[misc]
                 continue
             name = "level" if key == "resolution" else key
             if name not in ("level", "profile"):
-                raise ValueError(f"unknown rhealpix grid parameter {key!r}; expected level and profile")
+                raise ValueError(
+                    f"unknown rhealpix grid parameter {key!r}; expected level and profile"
+                )
             if name in params:
                 raise ValueError("the rhealpix grid got both 'level' and 'resolution'")
             params[name] = _read_profile(value) if name == "profile" else value
@@ -384,7 +387,8 @@ class KivetAccessor:
     def _index(self) -> RHEALPixIndex:
         index = self._obj.dggs.index
         if not isinstance(index, RHEALPixIndex):
-            raise ValueError(f"the kivet accessor needs rhealpix cell ids, not {type(index).__name__}")
+            kind = type(index).__name__
+            raise ValueError(f"the kivet accessor needs rhealpix cell ids, not {kind}")
         return index
 
     @property
@@ -417,7 +421,9 @@ class KivetAccessor:
         else:
             data = np.asarray(where)
             if data.ndim != 1:
-                raise ValueError(f"argument 'where' must be one-dimensional, got shape {data.shape}")
+                raise ValueError(
+                    f"argument 'where' must be one-dimensional, got shape {data.shape}"
+                )
         if data.shape != (obj.sizes[dim],):
             raise ValueError(
                 f"argument 'where' has {data.shape[0] if data.ndim else 0} values for "
@@ -461,10 +467,13 @@ class KivetAccessor:
         inside = np.asarray(present.intersect(area).leaves(), dtype=np.uint64)
         return self._obj.isel({self._dim: np.flatnonzero(np.isin(cids, inside))})
 
-    def _cell_array(self, name: str, values: Any, extra: dict[str, Any] | None = None) -> xr.DataArray:
+    def _cell_array(
+        self, name: str, values: Any, extra: dict[str, Any] | None = None
+    ) -> xr.DataArray:
         coord = self._obj.dggs.coord
         dims = (self._dim, *(extra or {}))
-        return xr.DataArray(values, coords={coord.name: coord, **(extra or {})}, dims=dims, name=name)
+        coords = {coord.name: coord, **(extra or {})}
+        return xr.DataArray(values, coords=coords, dims=dims, name=name)
 
     def neighbours(self) -> xr.DataArray:
         """The four edge neighbours of every cell as a uint64 DataArray ``neighbours`` with a
@@ -554,7 +563,9 @@ def from_points(
     for key, array in arrays.items():
         if array.shape != x.shape:
             raise ValueError(f"values {key!r} have shape {array.shape}, the points {x.shape}")
-    cids = np.asarray(cells_from_lonlat(x.reshape(-1), y.reshape(-1), grid.level, profile=grid.profile))
+    cids = np.asarray(
+        cells_from_lonlat(x.reshape(-1), y.reshape(-1), grid.level, profile=grid.profile)
+    )
     frame = pd.DataFrame({key: array.reshape(-1) for key, array in arrays.items()})
     groups = frame.groupby(cids, sort=True)
     if agg == "sum":
