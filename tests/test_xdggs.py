@@ -1,6 +1,7 @@
 """rHEALPix in xarray: the xdggs grid, the `.kivet` accessor and datasets built from points."""
 
 import json
+import pickle
 import re
 import subprocess
 import sys
@@ -164,6 +165,22 @@ class TestDecoded:
         with raises(ValueError, text):
             dataset(np.array(cids, dtype=np.uint64), 2)
 
+    def test_copies_and_pickles_keep_the_grid(self, sample):
+        kivet_1 = dataset(sample["cell_ids"].values, 3, kivet.KIVET_1)
+        for ds in (sample, kivet_1):
+            for copied in (ds.copy(deep=True), pickle.loads(pickle.dumps(ds))):
+                assert copied.dggs.grid_info == ds.dggs.grid_info
+                xr.testing.assert_identical(copied, ds)
+
+    def test_concat_keeps_the_grid_and_refuses_another(self, sample):
+        halves = sample.isel(cells=slice(0, 50)), sample.isel(cells=slice(50, None))
+        joined = xr.concat(halves, dim="cells")
+        xr.testing.assert_identical(joined, sample)
+        assert isinstance(joined.dggs.index, RHEALPixIndex)
+        other = dataset(sample["cell_ids"].values[:5], 3, kivet.KIVET_1)
+        with pytest.raises(ValueError, match="^cannot concatenate rhealpix cells of different grids"):
+            xr.concat([sample, other], dim="cells")
+
     def test_encode_and_decode_again(self, sample):
         encoded = sample.dggs.encode("xdggs").drop_indexes("cell_ids")
         again = encoded.dggs.decode()
@@ -185,6 +202,9 @@ class TestCoverage:
                       sample["wet"].values]:
             assert sample.kivet.coverage(where) == wet
         assert sample["value"].kivet.fingerprint() == sample.kivet.fingerprint()
+        assert sample.sortby("cell_ids").kivet.fingerprint() == sample.kivet.fingerprint()
+        doubled = xr.concat([sample, sample], dim="cells")
+        assert doubled.kivet.fingerprint("wet") == sample.kivet.fingerprint("wet")
 
     @pytest.mark.parametrize("travel", ["trees", "cells"])
     @pytest.mark.parametrize("chunks", [7, 100, 10_000, (3, 500, 1, 2000)])
@@ -204,6 +224,7 @@ class TestCoverage:
         monkeypatch.setattr(kivet.xdggs, "_trees_travel", lambda: travel == "trees")
         # Trees are built in-process: the threaded scheduler hands them on without pickling.
         with dask.config.set(scheduler="threads"):
+            assert lazy.kivet.fingerprint() == sample.kivet.fingerprint()
             assert lazy.kivet.fingerprint("wet") == sample.kivet.fingerprint("wet")
             assert lazy.kivet.fingerprint(lazy["value"] > 0.3) == sample.kivet.fingerprint("wet")
             nothing = kivet.Tree.from_cells([], 3).root_hex
@@ -217,9 +238,12 @@ class TestCoverage:
         with distributed.LocalCluster(
             n_workers=2, threads_per_worker=1, dashboard_address=None,
             worker_dashboard_address=None,
-        ) as cluster, distributed.Client(cluster):
+        ) as cluster, distributed.Client(cluster) as client:
             assert lazy.kivet.fingerprint(lazy["value"] > 0.3) == sample.kivet.fingerprint("wet")
             neighbours = lazy.kivet.neighbours().compute()
+            # A decoded dataset travels whole to a worker, its grid and index with it.
+            remote = client.submit(lambda ds: ds.kivet.fingerprint("wet"), sample).result()
+        assert remote == sample.kivet.fingerprint("wet")
         np.testing.assert_array_equal(neighbours, sample.kivet.neighbours())
 
     @pytest.mark.parametrize(
@@ -260,6 +284,7 @@ class TestCellVariables:
         assert 0 < len(expected) < sample.sizes["cells"]
         assert picked["cell_ids"].values.tolist() == expected
         assert isinstance(picked.dggs.index, RHEALPixIndex)
+        xr.testing.assert_identical(sample["value"].kivet.polygon(shape), picked["value"])
 
     def test_polygon_above_the_fill_maximum_uses_kivets_message(self):
         ds = dataset(np.array([9 * 9**16], dtype=np.uint64), 16)

@@ -13,7 +13,7 @@ from __future__ import annotations
 import numbers
 import os
 import pickle
-from collections.abc import Callable, Hashable, Mapping
+from collections.abc import Callable, Hashable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any, Literal, TypeAlias
 
@@ -21,6 +21,7 @@ import numpy as np
 import numpy.typing as npt
 import xarray as xr
 import xdggs
+from xarray.indexes import PandasIndex
 from xdggs.ellipsoid import Ellipsoid
 
 import _kivet
@@ -166,6 +167,11 @@ class RHEALPixInfo(xdggs.DGGSInfo):  # type: ignore[misc]
     def __hash__(self) -> int:
         return hash((self.level, self.profile))
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Through the profile's dict: pickling and deep copies (``ds.copy(deep=True)``, Dask
+        # workers) must not depend on the engine's objects pickling.
+        return (_grid_info, (self.level, self.profile.to_dict()))
+
     @classmethod
     def from_dict(cls, mapping: Mapping[str, Any]) -> RHEALPixInfo:
         """The grid of a coordinate's attributes: ``level`` (or ``resolution``) and an optional
@@ -238,6 +244,10 @@ class RHEALPixInfo(xdggs.DGGSInfo):  # type: ignore[misc]
         return first + np.arange(span, dtype=np.uint64)
 
 
+def _grid_info(level: int, profile: dict[str, Any]) -> RHEALPixInfo:
+    return RHEALPixInfo(level, _kivet.Profile.from_dict(profile))
+
+
 @xdggs.register_dggs(GRID_NAME)
 class RHEALPixIndex(xdggs.DGGSIndex):  # type: ignore[misc]
     """The xdggs index of rHEALPix cell ids; the cids are checked against the grid's level."""
@@ -263,6 +273,24 @@ class RHEALPixIndex(xdggs.DGGSIndex):  # type: ignore[misc]
             raise ValueError(f"cell ids must be one-dimensional, got dims {var.dims}")
         grid_info = RHEALPixInfo.from_dict(dict(var.attrs) | dict(options))
         return cls(var.data, var.dims[0], name, grid_info)
+
+    @classmethod
+    def concat(
+        cls,
+        indexes: Sequence[RHEALPixIndex],
+        dim: Hashable,
+        positions: Iterable[Iterable[int]] | None = None,
+    ) -> RHEALPixIndex:
+        """The cells of several indexes of one grid, one after another (``xr.concat``)."""
+        first = indexes[0]
+        for other in indexes[1:]:
+            if other.grid_info != first.grid_info:
+                raise ValueError(
+                    f"cannot concatenate rhealpix cells of different grids: "
+                    f"{first.grid_info} and {other.grid_info}"
+                )
+        inner = PandasIndex.concat([index._index for index in indexes], dim, positions)
+        return cls(inner, dim, first._name, first.grid_info)
 
     @property
     def grid_info(self) -> RHEALPixInfo:
