@@ -227,6 +227,7 @@ class TestCoverage:
             assert lazy.kivet.fingerprint() == sample.kivet.fingerprint()
             assert lazy.kivet.fingerprint("wet") == sample.kivet.fingerprint("wet")
             assert lazy.kivet.fingerprint(lazy["value"] > 0.3) == sample.kivet.fingerprint("wet")
+            assert sample.kivet.fingerprint(lazy["wet"].data) == sample.kivet.fingerprint("wet")
             nothing = kivet.Tree.from_cells([], 3).root_hex
             assert lazy.kivet.fingerprint(lazy["value"] > 9) == nothing
         # Each chunk is read on its own, never the whole flag array.

@@ -447,7 +447,9 @@ class KivetAccessor:
                 raise ValueError("argument 'where' holds other cells than this object")
             data = where.data
         else:
-            data = np.asarray(where)
+            # A Dask array stays lazy; anything else is read as an array.
+            lazy = hasattr(where, "to_delayed") and hasattr(where, "chunks")
+            data = where if lazy else np.asarray(where)
             if data.ndim != 1:
                 raise ValueError(
                     f"argument 'where' must be one-dimensional, got shape {data.shape}"
@@ -594,7 +596,9 @@ def from_points(
     cids = np.asarray(
         cells_from_lonlat(x.reshape(-1), y.reshape(-1), grid.level, profile=grid.profile)
     )
-    frame = pd.DataFrame({key: array.reshape(-1) for key, array in arrays.items()})
+    frame = pd.DataFrame(
+        {key: array.reshape(-1) for key, array in arrays.items()}, index=pd.RangeIndex(cids.size)
+    )
     groups = frame.groupby(cids, sort=True)
     if agg == "sum":
         table = groups.sum(min_count=1)
