@@ -178,7 +178,8 @@ class TestDecoded:
         xr.testing.assert_identical(joined, sample)
         assert isinstance(joined.dggs.index, RHEALPixIndex)
         other = dataset(sample["cell_ids"].values[:5], 3, kivet.KIVET_1)
-        with pytest.raises(ValueError, match="^cannot concatenate rhealpix cells of different grids"):
+        different = "^cannot concatenate rhealpix cells of different grids"
+        with pytest.raises(ValueError, match=different):
             xr.concat([sample, other], dim="cells")
 
     def test_encode_and_decode_again(self, sample):

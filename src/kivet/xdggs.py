@@ -19,10 +19,15 @@ from typing import Any, Literal, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
-import xarray as xr
-import xdggs
-from xarray.indexes import PandasIndex
-from xdggs.ellipsoid import Ellipsoid
+try:
+    import xarray as xr
+    import xdggs
+    from xarray.indexes import PandasIndex
+    from xdggs.ellipsoid import Ellipsoid
+except ImportError as exc:
+    raise ImportError(
+        f"kivet.xdggs needs xarray and xdggs 0.6 or later: pip install 'kivet[xarray]' ({exc})"
+    ) from exc
 
 import _kivet
 
@@ -430,6 +435,7 @@ class KivetAccessor:
     def _mask(self, where: Where) -> Any:
         """`where` as a one-dimensional boolean array along the cells (NumPy or Dask)."""
         obj, dim = self._obj, self._dim
+        data: Any
         if callable(where) and not isinstance(where, xr.DataArray):
             where = where(obj)
         if isinstance(where, str):
@@ -484,7 +490,8 @@ class KivetAccessor:
     def fingerprint(self, where: Where = None) -> str:
         """The hex root of :meth:`coverage`: equal for equal sets of cells, whatever their
         order, duplicates or chunking."""
-        return self.coverage(where).root_hex
+        root: str = self.coverage(where).root_hex
+        return root
 
     def polygon(self, geometry: GeometryLike) -> xr.Dataset | xr.DataArray:
         """The cells whose nucleus lies inside `geometry` (GeoJSON, shapely or geopandas),
