@@ -14,6 +14,8 @@ pytestmark = pytest.mark.slow
 pytest.importorskip("mypy")
 
 STUB = ROOT / "src" / "_kivet.pyi"
+# [tool.mypy]: strict, and which third-party libraries ship no types.
+CONFIG = ("--config-file", str(ROOT / "pyproject.toml"))
 INSTALLED = Path(_kivet.__file__).parent
 # An installed wheel carries the stubs beside the module; a development build
 # (PYTHONPATH=build/dev:src) reads them, and the package, from the source tree.
@@ -32,7 +34,8 @@ def mypy(*args, cwd):
 
 
 def test_stubs_match_the_module(tmp_path):
-    mypy("mypy.stubtest", "_kivet", cwd=tmp_path)
+    mypy("mypy.stubtest", "--mypy-config-file", str(ROOT / "pyproject.toml"), "_kivet",
+         cwd=tmp_path)
 
 
 def test_installed_stubs_are_the_source_stubs():
@@ -44,7 +47,7 @@ def test_installed_stubs_are_the_source_stubs():
 
 
 def test_package_passes_strict_mypy(tmp_path):
-    mypy("mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+    mypy("mypy", *CONFIG, "--strict", "--cache-dir", str(tmp_path / "cache"),
          str(ROOT / "src" / "kivet"), str(STUB), cwd=tmp_path)
 
 
@@ -54,9 +57,8 @@ def test_examples_pass_strict_mypy(tmp_path):
         path = tmp_path / f"example_{i}.py"
         path.write_text(f"# {example.where}\n{example.code}")
         files.append(str(path))
-    # shapely, geopandas and pandas ship no types; what is checked is kivet's side.
-    mypy("mypy", "--strict", "--disable-error-code", "import-untyped",
-         "--cache-dir", str(tmp_path / "cache"), *files, cwd=tmp_path)
+    mypy("mypy", *CONFIG, "--strict", "--cache-dir", str(tmp_path / "cache"), *files,
+         cwd=tmp_path)
 
 
 def test_types_reach_users(tmp_path):
@@ -71,8 +73,8 @@ def test_types_reach_users(tmp_path):
         "reveal_type(kivet.neighbours(100)['up'])\n"
         "reveal_type(3 in t)\n"
     )
-    out = mypy("mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "user.py",
-               cwd=tmp_path)
+    out = mypy("mypy", *CONFIG, "--strict", "--cache-dir", str(tmp_path / "cache"),
+               "user.py", cwd=tmp_path)
     revealed = [line.split("Revealed type is ")[1].replace("builtins.", "")
                 for line in out.splitlines() if "Revealed type is" in line]
     assert revealed[0] == '"_kivet.Tree"'

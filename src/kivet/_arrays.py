@@ -6,7 +6,7 @@ own element loop (threaded, without the interpreter lock) does all the work.
 
 from __future__ import annotations
 
-from typing import Any, TypeAlias, overload
+from typing import Any, TypeAlias, TypeVar, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -30,7 +30,10 @@ def _coordinates(values: Any, name: str) -> npt.NDArray[np.float64]:
     return array
 
 
-def _engine_ready(array: Any, dtype: Any) -> Any:
+_Scalar = TypeVar("_Scalar", bound=np.generic)
+
+
+def _engine_ready(array: npt.ArrayLike, dtype: type[_Scalar]) -> npt.NDArray[_Scalar]:
     # Arrays unpickled from a buffer may be contiguous yet misaligned; the engine needs both.
     return np.require(array, dtype, ["C_CONTIGUOUS", "ALIGNED"])
 
