@@ -201,7 +201,8 @@ class TestMalformed:
         root = bytes(32)
         # Codes: 6 bases, then 9 per branch; byte 74 holds codes 0..3.
         cases = [
-            ([3, 0, 0, 0, 0, 0], 0, 1, 74, "node code 3 is none of Empty (0), Full (1), Branch (2)"),
+            ([3, 0, 0, 0, 0, 0], 0, 1, 74,
+             "node code 3 is none of Empty (0), Full (1), Branch (2)"),
             ([2, 0, 0, 0, 0, 0], 0, 0, 74, "a branch at height 0: leaves are Empty or Full"),
             ([2, 0, 0, 0, 0, 0] + [0] * 9, 1, 1, 75,
              "a branch whose children are all Empty is not canonical"),

@@ -137,7 +137,8 @@ class TestGeometries:
         with pytest.raises(ValueError) as local:
             kivet.coverage(broken, 5)
         bag = db.from_sequence(boxes(5) + [broken], npartitions=2)
-        with pytest.raises(ValueError, match=re.escape(f"geometry 2 of partition 1: {local.value}")):
+        message = f"geometry 2 of partition 1: {local.value}"
+        with pytest.raises(ValueError, match=re.escape(message)):
             kd.union_all(kd.coverages(bag, 5))
 
 

@@ -12,6 +12,7 @@ scheduler: a ``distributed.Client`` when one is active.
 
 from __future__ import annotations
 
+import importlib
 import re
 from collections.abc import Iterable, Sequence
 from typing import Any
@@ -24,10 +25,9 @@ from ._typing import ProfileLike
 from .geometry import coverage
 
 try:
-    import dask
     import dask.array as da
     import dask.bag as db
-    from dask.delayed import Delayed
+    from dask.delayed import Delayed, delayed
 except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError("kivet.dask needs the 'dask' extra: pip install 'kivet[dask]'") from exc
 
@@ -66,10 +66,15 @@ def _reduce(parts: list[Delayed], split_every: int) -> Delayed:
     level, so ceil(log_split_every(len(parts))) levels of tasks."""
     while len(parts) > 1:
         parts = [
-            dask.delayed(_union)(*parts[i : i + split_every])
+            delayed(_union)(*parts[i : i + split_every])
             for i in range(0, len(parts), split_every)
         ]
     return parts[0]
+
+
+def _compute(value: Any) -> Any:
+    """The value of a dask object on the current scheduler."""
+    return value.compute()
 
 
 def _points_tree(
@@ -139,13 +144,15 @@ def tree_from_points(
     parts = frame[[lon, lat]].to_delayed()
     if not parts:
         return empty
-    trees = [dask.delayed(_frame_tree)(p, lon, lat, depth, profile) for p in parts]
-    result: _kivet.Tree = _reduce(trees, split_every).compute()
-    return result
+    trees = [delayed(_frame_tree)(p, lon, lat, depth, profile) for p in parts]
+    return _compute(_reduce(trees, split_every))
 
 
 def _one_dimensional(values: Any, name: str) -> Any:
-    array = values if isinstance(values, da.Array) else da.asarray(values)
+    if isinstance(values, da.Array):
+        array = values
+    else:
+        array = da.asarray(values)  # type: ignore[no-untyped-call]
     if array.ndim != 1:
         raise ValueError(f"argument '{name}' must be one-dimensional, got {array.ndim} dimensions")
     return array
@@ -177,13 +184,12 @@ def tree_from_lonlat(
     lat = lat.rechunk(lon.chunks)
     offsets = np.concatenate([[0], np.cumsum(lon.chunks[0])]).tolist()
     trees = [
-        dask.delayed(_block_tree)(x, y, offsets[i], depth, profile)
+        delayed(_block_tree)(x, y, offsets[i], depth, profile)
         for i, (x, y) in enumerate(zip(lon.to_delayed().ravel(), lat.to_delayed().ravel()))
     ]
     if not trees:
         return empty
-    result: _kivet.Tree = _reduce(trees, split_every).compute()
-    return result
+    return _compute(_reduce(trees, split_every))
 
 
 def _cover_many(
@@ -207,8 +213,7 @@ def _cover_bag_partition(
 
 
 def _cover_series_partition(part: Any, resolution: int, profile: ProfileLike) -> Any:
-    import pandas as pd
-
+    pd = importlib.import_module("pandas")
     where = [f"at index {label!r}" for label in part.index]
     trees = _cover_many(list(part), where, resolution, profile)
     return pd.Series(trees, index=part.index, dtype=object, name=part.name)
@@ -232,10 +237,10 @@ def coverages(geometries: Any, resolution: int, profile: ProfileLike = None) -> 
     """
     _empty(resolution, profile)
     if isinstance(geometries, db.Bag):
-        parts = geometries.to_delayed()
-        return db.from_delayed(
+        parts = geometries.to_delayed()  # type: ignore[no-untyped-call]
+        return db.from_delayed(  # type: ignore[no-untyped-call]
             [
-                dask.delayed(_cover_bag_partition)(part, number, resolution, profile)
+                delayed(_cover_bag_partition)(part, number, resolution, profile)
                 for number, part in enumerate(parts)
             ]
         )
@@ -263,7 +268,7 @@ def union_all(trees: Any, split_every: int = 8) -> _kivet.Tree:
     """
     split_every = _check_split_every(split_every)
     if isinstance(trees, db.Bag) or _is_series(trees):
-        parts = [dask.delayed(_partition_union)(p) for p in trees.to_delayed()]
+        parts = [delayed(_partition_union)(p) for p in trees.to_delayed()]
     elif isinstance(trees, (list, tuple)) and all(isinstance(t, Delayed) for t in trees):
         parts = list(trees)
     else:
@@ -271,7 +276,7 @@ def union_all(trees: Any, split_every: int = 8) -> _kivet.Tree:
             "argument 'trees' must be a dask Bag or Series of Tree, or a list of Delayed "
             f"trees, not {type(trees).__name__}"
         )
-    result = _reduce(parts, split_every).compute() if parts else None
+    result = _compute(_reduce(parts, split_every)) if parts else None
     if result is None:
         raise ValueError("argument 'trees' holds no tree")
     joined: _kivet.Tree = result
