@@ -151,6 +151,13 @@ class TestLayout:
             assert len(data) == OGC_HEADER + (6 + 9 * branches + 3) // 4 + 32
             assert len(data) <= OGC_HEADER + 32 + 2.25 * (branches + 1)
 
+    def test_documented_example_is_stable(self):
+        # Stored forms must stay readable: the example of the format's page, byte for byte.
+        data = Tree.from_cells([82, 752], 2).to_bytes()
+        assert data[:12] == b"KVTR\x01\x06sha256"
+        assert data[62:80] == bytes.fromhex("00000002" "0000000000000002" "024002000001")
+        assert len(data) == 112
+
     def test_empty_tree(self):
         data = Tree.from_cells([], 3).to_bytes()
         assert len(data) == OGC_HEADER + 2 + 32
