@@ -1,7 +1,9 @@
 #include "core/tree_bytes.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cassert>
+#include <cstring>
 #include <optional>
 #include <string_view>
 
@@ -95,7 +97,26 @@ class Cursor {
 struct Codes {
   const uint8_t* shape;
   uint32_t at(uint64_t j) const { return (shape[j >> 2] >> (2 * (j & 3))) & 3; }
+
+  // Codes j .. j + k - 1 as masks with bit 2i set for code i of each kind.
+  // REQUIRES: k <= kRun, and 8 readable bytes from shape + j / 4 (the root
+  // follows the shape, so any code index inside the shape will do).
+  static constexpr uint32_t kRun = 28;
+  struct Run {
+    uint64_t full, branch, invalid;
+  };
+  Run run(uint64_t j, uint32_t k) const {
+    uint64_t w;
+    std::memcpy(&w, shape + (j >> 2), 8);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    w = (w >> (2 * (j & 3))) & ((uint64_t(1) << (2 * k)) - 1);
+    constexpr uint64_t kLow = 0x5555555555555555ull;
+    uint64_t lo = w & kLow, hi = (w >> 1) & kLow;
+    return {lo & ~hi, hi & ~lo, lo & hi};
+  }
 };
+
+uint32_t first_code(uint64_t mask) { return uint32_t(std::countr_zero(mask)) / 2; }
 
 // Walks the codes once, before anything is built, checking everything the
 // shape can get wrong in stream order, so the first fault is the one
@@ -151,20 +172,26 @@ class Scan {
     ++branches_;
     if (height == task_height_) tasks_.push_back(next_);
     uint64_t first = next_;
-    uint32_t empty = 0, full = 0;
-    for (uint32_t i = 0; i < a_; ++i) {
-      uint32_t c = codes_.at(first + i);
-      if (!code_ok(c, first + i, height - 1)) return false;
-      empty += c == kEmptyCode;
-      full += c == kFullCode;
-    }
     next_ += a_;
-    if (empty == a_)
+    uint32_t full = 0, branches = 0;
+    for (uint32_t at = 0; at < a_; at += Codes::kRun) {
+      Codes::Run r = codes_.run(first + at, std::min(Codes::kRun, a_ - at));
+      if (uint64_t wrong = r.invalid | (height == 1 ? r.branch : 0)) {
+        uint64_t j = first + at + first_code(wrong);
+        return code_ok(codes_.at(j), j, height - 1);
+      }
+      full += uint32_t(std::popcount(r.full));
+      branches += uint32_t(std::popcount(r.branch));
+    }
+    if (full == 0 && branches == 0)
       return fault(first, "a branch whose children are all Empty is not canonical");
     if (full == a_)
       return fault(first, "a branch whose children are all Full is not canonical");
-    for (uint32_t i = 0; i < a_; ++i)
-      if (codes_.at(first + i) == kBranchCode && !branch(height - 1)) return false;
+    for (uint32_t at = 0; at < a_ && branches; at += Codes::kRun) {
+      Codes::Run r = codes_.run(first + at, std::min(Codes::kRun, a_ - at));
+      for (uint64_t m = r.branch; m; m &= m - 1, --branches)
+        if (!branch(height - 1)) return false;
+    }
     return true;
   }
 
@@ -190,10 +217,12 @@ class Builder {
     NodeBuffer children(a);
     uint64_t first = next;
     next += a;
-    for (uint32_t i = 0; i < a; ++i) {
-      uint32_t c = codes_.at(first + i);
-      if (c == kFullCode) children[i] = Node::full();
-      else if (c == kBranchCode) children[i] = branch(next, height - 1);
+    for (uint32_t at = 0; at < a; at += Codes::kRun) {
+      Codes::Run r = codes_.run(first + at, std::min(Codes::kRun, a - at));
+      for (uint64_t m = r.full; m; m &= m - 1) children[at + first_code(m)] = Node::full();
+      // In digit order: each branch's stream follows the one before.
+      for (uint64_t m = r.branch; m; m &= m - 1)
+        children[at + first_code(m)] = branch(next, height - 1);
     }
     return make_branch(children.span(), height, ctx_);
   }

@@ -10,7 +10,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from _kivet import KIVET_1, Profile, Tree
-from reference import RefTree, random_cids
+from reference import RefTree, leaves_of, random_cids
 
 FIELDS = struct.Struct(">IIqBBQQQq")  # the nine integer fields after the hash name
 OGC_HEADER = 4 + 1 + 1 + 6 + FIELDS.size + 4 + 8  # 74: magic .. branch count
@@ -101,8 +101,11 @@ class TestRoundTrip:
         assert Tree.from_bytes(Tree.from_cells([9], 2, KIVET_1).to_bytes()).profile == KIVET_1
 
     def test_other_hierarchies(self):
+        # Aperture 64 spans more than one 64-bit word of child codes.
         for p, cids in [(Profile(aperture=4, n_base=12), [4 * 16 + 3, 6 * 4 + 1]),
-                        (Profile(aperture=16, n_base=3), [16 * 16 + 5, 17])]:
+                        (Profile(aperture=16, n_base=3), [16 * 16 + 5, 17]),
+                        (Profile(aperture=64, n_base=5), [64 * 64 + 63, 65 * 64 * 64 + 29,
+                                                          65 * 64 * 64 + 40, 66])]:
             t = Tree.from_cells(cids, 3, p)
             u = Tree.from_bytes(t.to_bytes())
             assert u == t and u.profile == p and u.cells() == t.cells()
@@ -288,7 +291,9 @@ def mutate(data, edits):
     return bytes(data)
 
 
-SEEDS = [t.to_bytes() for t in trees(21, 8)]
+SEEDS = [t.to_bytes() for t in trees(21, 8)] + [
+    Tree.from_cells([64 * 64 + 63, 65 * 64 * 64 + 29, 65 * 64 * 64 + 40, 66], 2,
+                    Profile(aperture=64, n_base=5)).to_bytes()]
 
 
 class TestFuzz:
@@ -306,4 +311,6 @@ class TestFuzz:
         # Accepted input is exactly the canonical form of what it holds.
         assert t.to_bytes() == mutated
         assert Tree.from_cells(t.cells(), t.depth, t.profile) == t
-        assert RefTree.from_cells(t.cells(), t.depth).root() == t.root_hex
+        a, b = t.profile.aperture, t.profile.n_base
+        ref = RefTree(leaves_of(t.cells(), t.depth, a), t.depth, a, b)
+        assert ref.root() == t.root_hex
