@@ -53,12 +53,16 @@ def _empty(depth: int, profile: ProfileLike) -> _kivet.Tree:
 
 
 def _union(*trees: _kivet.Tree | None) -> _kivet.Tree | None:
-    """The union of the trees given; None (a partition without trees) is skipped."""
-    joined: _kivet.Tree | None = None
-    for tree in trees:
-        if tree is not None:
-            joined = tree if joined is None else joined.union(tree)
-    return joined
+    """The union of the trees given; None (a partition without trees) is skipped.
+
+    Joined pairwise in rounds, so each tree's nodes are merged about log2(k) times rather
+    than up to k times by a running union.
+    """
+    level = [tree for tree in trees if tree is not None]
+    while len(level) > 1:
+        paired = [a.union(b) for a, b in zip(level[::2], level[1::2])]
+        level = paired + level[len(paired) * 2 :]
+    return level[0] if level else None
 
 
 def _reduce(parts: list[Delayed], split_every: int) -> Delayed:
@@ -93,7 +97,14 @@ def _points_tree(
             raise
         label = labels[int(found.group(1))]
         raise ValueError(f"point {label} {found.group(2)}") from None
-    return _kivet.Tree.from_cells(cids, depth, profile)
+    # Sorted and deduplicated in place first: dense partitions (many points per cell) then
+    # hand the builder a few cells rather than every point, which keeps a worker's memory
+    # near the size of its partition.
+    cids.sort()
+    distinct = np.empty(cids.size, dtype=bool)
+    distinct[:1] = True
+    np.not_equal(cids[1:], cids[:-1], out=distinct[1:])
+    return _kivet.Tree.from_cells(cids[distinct], depth, profile)
 
 
 def _frame_tree(
