@@ -1,13 +1,14 @@
 """kivet.dask on a two-worker local cluster against one process on the same
 machine, measured in the same run.
 
-The points are generated on the workers (dask.array's random generator, one
-block per partition). The single-process baseline generates the very same
-points (the same graph, run in this process with the synchronous scheduler),
+The points are generated on the workers: a Dask DataFrame made by
+dd.from_map, one seeded generator call per partition, which dask fuses with
+the partition's tree into one task (as it would a file reader). The
+single-process baseline generates the very same points with the same calls,
 then runs _cells_from_lonlat and Tree.from_cells. Both roots must agree.
 
 Goals: cluster time <= 1.3x the single process; no worker's peak memory
-above 2x its partition's (the lon and lat of its largest block).
+above 2x its partition's (the lon and lat of its largest partition).
 Prints the bytes each partition tree sends for the reduce.
 
 Times are medians of --runs runs of each side. The default depth 6 gives
@@ -62,25 +63,33 @@ def current_rss():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+def make_partition(seed, size):
+    """`size` random points, uniform in degrees (denser towards the poles)."""
+    import pandas as pd
+
+    rng = np.random.default_rng(seed)
+    return pd.DataFrame({"lon": rng.uniform(-180.0, 180.0, size),
+                         "lat": rng.uniform(-90.0, 90.0, size)})
+
+
+def partition_sizes(n, partitions):
+    return [n * (i + 1) // partitions - n * i // partitions for i in range(partitions)]
+
+
 def points(n, partitions, seed):
-    import dask.array as da
+    import dask.dataframe as dd
 
-    rng = da.random.default_rng(seed)
-    chunk = -(-n // partitions)
-    # Uniform in degrees (denser towards the poles): one array per coordinate and no
-    # temporaries, so a worker's memory is the partition's and the build's.
-    lon = rng.uniform(-180.0, 180.0, size=n, chunks=chunk)
-    lat = rng.uniform(-90.0, 90.0, size=n, chunks=chunk)
-    return lon, lat
+    sizes = partition_sizes(n, partitions)
+    return dd.from_map(make_partition, [seed * 100_003 + i for i in range(partitions)], sizes)
 
 
-def partition_tree_sizes(lon, lat, depth):
+def partition_tree_sizes(frame, depth):
     """The binary-form size of each partition's tree: what it sends for the reduce."""
-    import dask
+    import pandas as pd
 
-    tasks = [dask.delayed(kd._block_tree)(x, y, 0, depth, None)
-             for x, y in zip(lon.to_delayed().ravel(), lat.to_delayed().ravel())]
-    return [len(t.to_bytes()) for t in dask.compute(*tasks)]
+    trees = frame.map_partitions(kd._frame_tree, "lon", "lat", depth, None,
+                                 meta=pd.Series([], dtype=object))
+    return [len(t.to_bytes()) for t in trees.compute()]
 
 
 def main():
@@ -96,13 +105,21 @@ def main():
     import distributed
 
     os.environ["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    lon, lat = points(n, args.partitions, seed=7)
-    partition_bytes = 16 * max(lon.chunks[0])
+    frame = points(n, args.partitions, seed=7)
+    sizes = partition_sizes(n, args.partitions)
+    partition_bytes = 16 * max(sizes)
 
     def one_process():
-        # The same points, generated here.
-        x = lon.compute(scheduler="sync")
-        y = lat.compute(scheduler="sync")
+        # The same points, generated here by the same calls.
+        x = np.empty(n)
+        y = np.empty(n)
+        at = 0
+        for i, size in enumerate(sizes):
+            part = make_partition(7 * 100_003 + i, size)
+            x[at:at + size] = part["lon"].to_numpy()
+            y[at:at + size] = part["lat"].to_numpy()
+            at += size
+            del part
         cids = _kivet._cells_from_lonlat(x, y, args.depth)
         return _kivet.Tree.from_cells(cids, args.depth).root_hex
 
@@ -117,18 +134,18 @@ def main():
                                   silence_logs=logging.CRITICAL) as cluster, \
             distributed.Client(cluster) as client:
         # Warmed up (imports, first graph) before anything is measured.
-        warm = points(10_000, 4, seed=1)
-        kd.tree_from_lonlat(*warm, args.depth, split_every=args.split_every)
+        kd.tree_from_points(points(10_000, 4, seed=1), args.depth,
+                            split_every=args.split_every)
         before = client.run(current_rss)
         client.run(reset_peak)
 
         def cluster_run():
-            return kd.tree_from_lonlat(lon, lat, args.depth, split_every=args.split_every)
+            return kd.tree_from_points(frame, args.depth, split_every=args.split_every)
 
         tree = cluster_run()
         peaks = client.run(peak_rss)
         cluster_time = median_time(cluster_run, args.runs)
-        sizes = partition_tree_sizes(lon, lat, args.depth)
+        tree_sizes = partition_tree_sizes(frame, args.depth)
 
     assert tree.root_hex == single_root, "cluster and single-process roots differ"
     levels = 0
@@ -136,7 +153,7 @@ def main():
     while count > 1:
         count = -(-count // args.split_every)
         levels += 1
-    print(f"points {n:.3g}, partitions {args.partitions} of {max(lon.chunks[0])} points "
+    print(f"points {n:.3g}, partitions {args.partitions} of {max(sizes)} points "
           f"({partition_bytes / 2**20:.0f} MiB of lon/lat each), depth {args.depth}, "
           f"split_every {args.split_every} ({levels} reduce levels)")
     print(f"root {single_root} (equal)")
@@ -147,8 +164,8 @@ def main():
         grown = peak - before[address]
         print(f"worker {address}: peak {peak / 2**20:.0f} MiB, +{grown / 2**20:.0f} MiB over "
               f"its idle size = {grown / partition_bytes:.2f}x its partition (goal <= 2)")
-    print(f"partition tree bytes sent for the reduce: min {min(sizes)}, median "
-          f"{int(np.median(sizes))}, max {max(sizes)}, total {sum(sizes)}; "
+    print(f"partition tree bytes sent for the reduce: min {min(tree_sizes)}, median "
+          f"{int(np.median(tree_sizes))}, max {max(tree_sizes)}, total {sum(tree_sizes)}; "
           f"final tree {len(tree.to_bytes())} bytes")
 
 

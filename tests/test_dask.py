@@ -122,6 +122,12 @@ class TestGeometries:
         joined = kd.union_all(trees, split_every=2)
         assert joined == reduce(_kivet.Tree.union, (kivet.coverage(g, 6) for g in geoms))
 
+    def test_union_of_delayed_trees(self, client):
+        geoms = boxes(5)
+        trees = [dask.delayed(kivet.coverage)(g, 6) for g in geoms]
+        assert kd.union_all(trees, split_every=2) == kd.union_all(trees) == reduce(
+            _kivet.Tree.union, (kivet.coverage(g, 6) for g in geoms))
+
     def test_series_keeps_its_index(self, client):
         geoms = boxes(7)
         index = [f"g{i}" for i in range(7)]

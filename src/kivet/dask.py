@@ -65,15 +65,26 @@ def _union(*trees: _kivet.Tree | None) -> _kivet.Tree | None:
     return level[0] if level else None
 
 
-def _reduce(parts: list[Delayed], split_every: int) -> Delayed:
-    """A tree reduction of Delayed trees: groups of `split_every` joined per task, level by
-    level, so ceil(log_split_every(len(parts))) levels of tasks."""
-    while len(parts) > 1:
-        parts = [
-            delayed(_union)(*parts[i : i + split_every])
-            for i in range(0, len(parts), split_every)
+def _union_parts(*parts: Iterable[_kivet.Tree | None]) -> _kivet.Tree | None:
+    """The union of every tree in the partitions given (lists, arrays or Series of trees)."""
+    return _union(*(tree for part in parts for tree in part))
+
+
+def _reduce(parts: list[Delayed], split_every: int, *, partitions: bool = True) -> Delayed:
+    """A tree reduction over Delayed partitions of trees (or Delayed trees): groups of
+    `split_every` joined per task, level by level, so ceil(log_split_every(len(parts)))
+    levels of tasks (one when there is one partition)."""
+    first = _union_parts if partitions else _union
+    level = [
+        delayed(first)(*parts[i : i + split_every])
+        for i in range(0, len(parts), split_every)
+    ]
+    while len(level) > 1:
+        level = [
+            delayed(_union)(*level[i : i + split_every])
+            for i in range(0, len(level), split_every)
         ]
-    return parts[0]
+    return level[0]
 
 
 def _compute(value: Any) -> Any:
@@ -107,11 +118,23 @@ def _points_tree(
     return _kivet.Tree.from_cells(cids[distinct], depth, profile)
 
 
-def _frame_tree(
-    part: Any, lon: str, lat: str, depth: int, profile: ProfileLike
-) -> _kivet.Tree:
-    labels = [f"at index {label!r}" for label in part.index]
-    return _points_tree(part[lon].to_numpy(), part[lat].to_numpy(), labels, depth, profile)
+class _Labels:
+    """Index labels of one partition's points, spelt only for the one that is needed."""
+
+    def __init__(self, index: Any) -> None:
+        self.index = index
+
+    def __getitem__(self, i: int) -> str:
+        return f"at index {self.index[i]!r}"
+
+
+def _frame_tree(part: Any, lon: str, lat: str, depth: int, profile: ProfileLike) -> Any:
+    """One partition's tree, as a one-item object Series (a blockwise result that dask fuses
+    with whatever made the partition, so its points are built where they are made)."""
+    pd = importlib.import_module("pandas")
+    labels = _Labels(part.index)
+    tree = _points_tree(part[lon].to_numpy(), part[lat].to_numpy(), labels, depth, profile)
+    return pd.Series([tree], dtype=object)
 
 
 class _Positions:
@@ -125,9 +148,13 @@ class _Positions:
 
 
 def _block_tree(
-    lon: Any, lat: Any, offset: int, depth: int, profile: ProfileLike
-) -> _kivet.Tree:
-    return _points_tree(lon, lat, _Positions(offset), depth, profile)
+    lon: Any, lat: Any, depth: int, profile: ProfileLike, block_info: Any = None
+) -> Any:
+    """One block's tree, as a one-item object array (fused with the blocks' producers)."""
+    offset = block_info[0]["array-location"][0][0] if block_info else 0
+    out = np.empty(1, dtype=object)
+    out[0] = _points_tree(lon, lat, _Positions(offset), depth, profile)
+    return out
 
 
 def tree_from_points(
@@ -152,11 +179,14 @@ def tree_from_points(
     for name, column in (("lon", lon), ("lat", lat)):
         if column not in frame.columns:
             raise ValueError(f"argument '{name}': the frame has no column {column!r}")
-    parts = frame[[lon, lat]].to_delayed()
+    pd = importlib.import_module("pandas")
+    trees = frame[[lon, lat]].map_partitions(
+        _frame_tree, lon, lat, depth, profile, meta=pd.Series([], dtype=object)
+    )
+    parts = trees.to_delayed()
     if not parts:
         return empty
-    trees = [delayed(_frame_tree)(p, lon, lat, depth, profile) for p in parts]
-    return _compute(_reduce(trees, split_every))
+    return _compute(_reduce(parts, split_every))
 
 
 def _one_dimensional(values: Any, name: str) -> Any:
@@ -193,14 +223,13 @@ def tree_from_lonlat(
             f"and {lat.shape[0]}"
         )
     lat = lat.rechunk(lon.chunks)
-    offsets = np.concatenate([[0], np.cumsum(lon.chunks[0])]).tolist()
-    trees = [
-        delayed(_block_tree)(x, y, offsets[i], depth, profile)
-        for i, (x, y) in enumerate(zip(lon.to_delayed().ravel(), lat.to_delayed().ravel()))
-    ]
-    if not trees:
+    blocks = len(lon.chunks[0])
+    if blocks == 0:
         return empty
-    return _compute(_reduce(trees, split_every))
+    trees = da.map_blocks(
+        _block_tree, lon, lat, depth, profile, dtype=object, chunks=((1,) * blocks,)
+    )
+    return _compute(_reduce(list(trees.to_delayed().ravel()), split_every))
 
 
 def _cover_many(
@@ -265,10 +294,6 @@ def coverages(geometries: Any, resolution: int, profile: ProfileLike = None) -> 
     )
 
 
-def _partition_union(part: Any) -> _kivet.Tree | None:
-    return _union(*list(part))
-
-
 def union_all(trees: Any, split_every: int = 8) -> _kivet.Tree:
     """The union of every tree in a Dask collection, by tree reduction; computed.
 
@@ -279,15 +304,15 @@ def union_all(trees: Any, split_every: int = 8) -> _kivet.Tree:
     """
     split_every = _check_split_every(split_every)
     if isinstance(trees, db.Bag) or _is_series(trees):
-        parts = [delayed(_partition_union)(p) for p in trees.to_delayed()]
+        parts, partitions = list(trees.to_delayed()), True
     elif isinstance(trees, (list, tuple)) and all(isinstance(t, Delayed) for t in trees):
-        parts = list(trees)
+        parts, partitions = list(trees), False
     else:
         raise TypeError(
             "argument 'trees' must be a dask Bag or Series of Tree, or a list of Delayed "
             f"trees, not {type(trees).__name__}"
         )
-    result = _compute(_reduce(parts, split_every)) if parts else None
+    result = _compute(_reduce(parts, split_every, partitions=partitions)) if parts else None
     if result is None:
         raise ValueError("argument 'trees' holds no tree")
     joined: _kivet.Tree = result
