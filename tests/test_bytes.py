@@ -11,6 +11,7 @@ from hypothesis import strategies as st
 
 from _kivet import KIVET_1, Profile, Tree
 from reference import RefTree, leaves_of, random_cids
+from test_leaks import assert_flat, swallow
 
 FIELDS = struct.Struct(">IIqBBQQQq")  # the nine integer fields after the hash name
 OGC_HEADER = 4 + 1 + 1 + 6 + FIELDS.size + 4 + 8  # 74: magic .. branch count
@@ -314,3 +315,18 @@ class TestFuzz:
         a, b = t.profile.aperture, t.profile.n_base
         ref = RefTree(leaves_of(t.cells(), t.depth, a), t.depth, a, b)
         assert ref.root() == t.root_hex
+
+
+_SMALL = Tree.from_cells([100, 101, 12 * 81 + 7, 13], 3)
+_SMALL_BYTES = _SMALL.to_bytes()
+
+
+@pytest.mark.parametrize("call", [
+    lambda: Tree.from_bytes(_SMALL.to_bytes()),
+    lambda: Tree.from_bytes(bytearray(_SMALL_BYTES)),
+    swallow(lambda: Tree.from_bytes(_SMALL_BYTES[:-1] + b"\x00")),  # root mismatch
+    swallow(lambda: Tree.from_bytes(_SMALL_BYTES[:70])),
+    swallow(lambda: Tree.from_bytes("text")),
+], ids=["round_trip", "bytearray", "bad_root", "truncated", "bad_type"])
+def test_memory_stays_flat(call):
+    assert_flat(call, n=5000)

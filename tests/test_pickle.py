@@ -13,6 +13,7 @@ import pytest
 
 from _kivet import KIVET_1, Index, Profile, Tree
 from reference import random_cids
+from test_leaks import assert_flat, swallow
 
 PROTOCOLS = range(2, pickle.HIGHEST_PROTOCOL + 1)
 
@@ -163,3 +164,19 @@ class TestSpawnedProcesses:
             joined = pool.submit(union_all, parts).result()
         assert joined == union_all(parts) == Tree.from_cells(cids, 6)
         assert joined.profile == Profile()
+
+
+_INDEX = filled_index()[0]
+_TREE = sample_trees(5)[1]
+
+
+@pytest.mark.parametrize("call", [
+    lambda: pickle.loads(pickle.dumps(_TREE)),
+    lambda: pickle.loads(pickle.dumps(Profile(lon_0_udeg=3))),
+    lambda: pickle.loads(pickle.dumps(_INDEX)),
+    lambda: copy.deepcopy(_INDEX),
+    swallow(lambda: Index().__setstate__(([_TREE], [("k", 5)]))),
+    swallow(lambda: Index().__setstate__(([_TREE, "x"], []))),
+], ids=["tree", "profile", "index", "index_copy", "index_bad_position", "index_bad_tree"])
+def test_memory_stays_flat(call):
+    assert_flat(call, n=5000)
