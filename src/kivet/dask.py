@@ -75,7 +75,7 @@ def _reduce(parts: list[Delayed], split_every: int, *, partitions: bool = True) 
     `split_every` joined per task, level by level, so ceil(log_split_every(len(parts)))
     levels of tasks (one when there is one partition)."""
     first = _union_parts if partitions else _union
-    level = [
+    level: list[Delayed] = [
         delayed(first)(*parts[i : i + split_every])
         for i in range(0, len(parts), split_every)
     ]
@@ -226,8 +226,8 @@ def tree_from_lonlat(
     blocks = len(lon.chunks[0])
     if blocks == 0:
         return empty
-    trees = da.map_blocks(
-        _block_tree, lon, lat, depth, profile, dtype=object, chunks=((1,) * blocks,)
+    trees = lon.map_blocks(
+        _block_tree, lat, depth, profile, dtype=object, chunks=((1,) * blocks,)
     )
     return _compute(_reduce(list(trees.to_delayed().ravel()), split_every))
 
