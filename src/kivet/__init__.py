@@ -11,3 +11,8 @@ from _kivet import (
 )
 
 __all__ = ["KIVET_1", "MAX_RESOLUTION", "OGC_RHEALPIX", "Index", "Profile", "Tree", "__version__"]
+
+# Pictures: matplotlib is imported only when kivet.plot is called.
+from kivet.plot import plot  # noqa: E402
+
+__all__ += ["plot"]
