@@ -311,7 +311,7 @@ def _cells_of_chunk(
     return cids, [_kivet.cid_to_suid(c) for c in cids.tolist()]
 
 
-def _chunks(reader: Any) -> Iterator[tuple[list[list[str]], list[int]]]:
+def _chunks(reader: Any, size: int) -> Iterator[tuple[list[list[str]], list[int]]]:
     rows: list[list[str]] = []
     lines: list[int] = []
     for row in reader:
@@ -319,7 +319,7 @@ def _chunks(reader: Any) -> Iterator[tuple[list[list[str]], list[int]]]:
             continue  # a blank line is no record
         rows.append(row)
         lines.append(reader.line_num)
-        if len(rows) == _CHUNK_ROWS:
+        if len(rows) == size:
             yield rows, lines
             rows, lines = [], []
     if rows:
@@ -329,6 +329,8 @@ def _chunks(reader: Any) -> Iterator[tuple[list[list[str]], list[int]]]:
 def cmd_cells(args: argparse.Namespace) -> int:
     profile = _PROFILES[args.profile]()
     _check_resolution(args.resolution)
+    if args.chunk_rows < 1:
+        raise CliError(f"--chunk-rows {args.chunk_rows} is not a positive count")
     if args.file == "-":
         source: IO[str] = sys.stdin
         size = None
@@ -364,7 +366,7 @@ def cmd_cells(args: argparse.Namespace) -> int:
         writer.writerow([*header, "cid", "suid"])
         progress = Progress("rows", size, args.quiet)
         raw = getattr(getattr(source, "buffer", None), "raw", None)
-        for rows, lines in _chunks(reader):
+        for rows, lines in _chunks(reader, args.chunk_rows):
             cids, suids = _cells_of_chunk(rows, lines, lon_col, lat_col, len(header), args.resolution, profile)
             writer.writerows([*row, cid, suid] for row, cid, suid in zip(rows, cids.tolist(), suids))
             progress.advance(done=raw.tell() if raw is not None and size else progress.done + len(rows))
@@ -553,6 +555,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--lon", required=True, metavar="COL", help="longitude column (degrees)")
     p.add_argument("--lat", required=True, metavar="COL", help="latitude column (degrees)")
     p.add_argument("-o", "--output", metavar="OUT.csv", help="output file (default standard output)")
+    p.add_argument(
+        "--chunk-rows", type=int, default=_CHUNK_ROWS, metavar="N",
+        help=f"rows held in memory at once (default {_CHUNK_ROWS})",
+    )
     _common(p)
     p.set_defaults(run=cmd_cells)
 
