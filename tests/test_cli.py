@@ -74,13 +74,15 @@ class TestFingerprint:
                 {**feature(SQUARE), "properties": {"name": "square\twith tab"}, "id": "ignored"},
                 feature(INNER, id=7),
                 feature(EAST),
+                feature(None, properties={"name": "unlocated"}),
             ],
         }
         result = kivet("fingerprint", files("areas.json", doc), "-r", 6)
         assert result.returncode == 0, result.stderr
         table = rows(result.stdout)
         assert table[0] == ["index", "name", "root", "cells", "area_km2"]
-        assert [r[:2] for r in table[1:]] == [["0", "square with tab"], ["1", "7"], ["2", ""]]
+        assert [r[:2] for r in table[1:]] == [["0", "square with tab"], ["1", "7"], ["2", ""], ["3", "unlocated"]]
+        assert table[4][2:] == [_kivet.Tree.from_cells([], 6).root_hex, "0", "0.0"]
         for row, geometry in zip(table[1:], (SQUARE, INNER, EAST)):
             tree = _kivet.Tree.from_geojson(geometry, 6)
             assert row[2] == tree.root_hex
@@ -103,7 +105,7 @@ class TestErrors:
         [
             (["fingerprint", "missing.json", "-r", "5"], None, "kivet fingerprint: cannot read missing.json: No such file or directory"),
             (["fingerprint", "-r", "5"], "{not json", "kivet fingerprint: standard input is not JSON: Expecting property name enclosed in double quotes: line 1 column 2 (char 1)"),
-            (["fingerprint", "-r", "5"], '{"type": "Point", "coordinates": [1, 2]}', 'kivet fingerprint: standard input: unsupported GeoJSON type "Point"; need a Polygon, MultiPolygon, Feature or FeatureCollection'),
+            (["fingerprint", "-r", "5"], '{"type": "Point", "coordinates": [1, 2]}', 'kivet fingerprint: standard input: unsupported GeoJSON type "Point"; need a Polygon, MultiPolygon, GeometryCollection, Feature or FeatureCollection'),
             (["fingerprint", "-r", "5"], '{"type": "FeatureCollection", "features": [{"type": "Feature", "geometry": {"type": "Point", "coordinates": [1, 2]}}]}', 'kivet fingerprint: standard input: feature 0: unsupported GeoJSON type "Point"; need Polygon or MultiPolygon'),
             (["fingerprint", "-r", "16"], json.dumps(SQUARE), "kivet fingerprint: resolution 16 is outside [0, 15]"),
             (["fingerprint", "-r", "-1"], json.dumps(SQUARE), "kivet fingerprint: resolution -1 is outside [0, 15]"),

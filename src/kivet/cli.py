@@ -21,6 +21,8 @@ from typing import IO, Any, NoReturn
 import numpy as np
 
 import _kivet
+from kivet.geometry import coverage
+from kivet.plot import plot
 
 __all__ = ["main"]
 
@@ -120,11 +122,11 @@ def read_areas(path: str) -> list[Area]:
         return areas
     if kind == "Feature":
         return [Area(0, _feature_name(doc), doc)]
-    if kind in ("Polygon", "MultiPolygon"):
+    if kind in ("Polygon", "MultiPolygon", "GeometryCollection"):
         return [Area(0, "", doc)]
     raise CliError(
         f"{shown}: unsupported GeoJSON type {json.dumps(kind) if isinstance(kind, str) else 'none'}; "
-        "need a Polygon, MultiPolygon, Feature or FeatureCollection"
+        "need a Polygon, MultiPolygon, GeometryCollection, Feature or FeatureCollection"
     )
 
 
@@ -135,8 +137,8 @@ def _check_resolution(resolution: int) -> None:
 
 def _cover(area: Area, path: str, resolution: int, profile: _kivet.Profile) -> _kivet.Tree:
     try:
-        return _kivet.Tree.from_geojson(area.geojson, resolution, profile)
-    except ValueError as e:
+        return coverage(area.geojson, resolution, profile)
+    except (TypeError, ValueError) as e:
         shown = "standard input" if path == "-" else path
         raise CliError(f"{shown}: feature {area.index}: {e}") from None
 
@@ -265,8 +267,6 @@ def cmd_diff(args: argparse.Namespace) -> int:
             sys.stdout.write(f"{key}\t{value}\n")
     if args.picture:
         from matplotlib.patches import Patch
-
-        from kivet.plot import plot
 
         plt = _pyplot()
         colours = ["#7f7f7f", "#1f77b4", "#ff7f0e"]
@@ -428,8 +428,6 @@ def cmd_verify(args: argparse.Namespace) -> int:
 
 
 def _draw(pairs: Sequence[tuple[Area, _kivet.Tree]], plane: bool, outline: Any, title: str, out: str) -> None:
-    from kivet.plot import plot
-
     plt = _pyplot()
     ax = plot([t for _, t in pairs], plane=plane, outline=outline)
     ax.figure.set_size_inches(8, 8)
