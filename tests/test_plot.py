@@ -13,7 +13,7 @@ matplotlib = pytest.importorskip("matplotlib")
 from matplotlib.backends.backend_agg import FigureCanvasAgg  # noqa: E402
 from matplotlib.figure import Figure  # noqa: E402
 
-from kivet.plot import _positions, lonlat_rings, lonlat_to_plane, plane_squares  # noqa: E402
+from kivet._plot import _positions, lonlat_rings, lonlat_to_plane, plane_squares  # noqa: E402
 
 RED = (1.0, 0.0, 0.0)
 BLUE = (0.0, 0.0, 1.0)

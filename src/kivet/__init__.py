@@ -75,6 +75,6 @@ __all__ = [
 ]
 
 # Pictures: matplotlib is imported only when kivet.plot is called.
-from kivet.plot import plot  # noqa: E402
+from ._plot import plot  # noqa: E402
 
 __all__ += ["plot"]

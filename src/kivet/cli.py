@@ -22,7 +22,7 @@ import numpy as np
 
 import _kivet
 from kivet.geometry import coverage
-from kivet.plot import plot
+from kivet._plot import plot
 
 __all__ = ["main"]
 

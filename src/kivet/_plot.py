@@ -314,7 +314,7 @@ def plot(
 
     Returns the matplotlib Axes drawn on (a new figure's when ``ax`` is None).
     """
-    from matplotlib.collections import PathCollection
+    from matplotlib.patches import PathPatch
 
     trees = _trees(coverage)
     if ax is None:
@@ -338,15 +338,18 @@ def plot(
         else:
             coords, offsets = lonlat_rings(cids, tree.profile)
             lat_span += [float(coords[:, 1].min()), float(coords[:, 1].max())]
-        # A collection of one path: its extent is found in compiled code, cell count aside.
-        cells = PathCollection(
-            [_compound_path(coords, offsets)],
-            facecolors=[colour],
-            # Without an edge, neighbouring cells would show hairline seams when antialiased.
-            edgecolors=[colour if edgecolor is None else edgecolor],
-            linewidths=0.25 if edgecolor is None else 0.5,
+        cells = PathPatch(
+            _compound_path(coords, offsets),
+            facecolor=colour,
+            # Cells of one path are filled in one pass, so neighbours meet without seams and
+            # need no edge stroke of their own.
+            edgecolor="none" if edgecolor is None else edgecolor,
+            linewidth=0.0 if edgecolor is None else 0.5,
         )
-        ax.add_collection(cells)
+        # add_patch would walk the path segment by segment for the data limits; the corners
+        # of the coordinates' bounding box give the same limits at once.
+        ax.add_artist(cells)
+        ax.update_datalim([np.nanmin(coords, axis=0), np.nanmax(coords, axis=0)])
     if outline is not None:
         profile = trees[0].profile if trees else _kivet.Profile()
         for line in _outline_lines(outline):
