@@ -179,7 +179,8 @@ def lonlat_rings(cids: Any, profile: _kivet.Profile | None = None) -> tuple[np.n
 
     Ring ``i`` is ``coords[offsets[i]:offsets[i + 1]]``; each is closed and counterclockwise.
     A cell crossing the antimeridian gives two rings, one each side of ±180°, both within
-    [-180, 180]; the others give one. Rings are not in cell order.
+    [-180, 180]; the others give one. Rings are not in cell order, and may end with repeats
+    of their closing point.
     """
     profile = _kivet.Profile() if profile is None else profile
     cids = np.asarray(cids, np.uint64).reshape(-1)
@@ -193,16 +194,21 @@ def lonlat_rings(cids: Any, profile: _kivet.Profile | None = None) -> tuple[np.n
         n = _POLAR_POINTS.get(int(level), _FINE_POLAR_POINTS)
         coords, offsets = _kivet._cell_boundaries(group, n, profile)
         east = np.maximum.reduceat(coords[:, 0], offsets[:-1]) > 180.0 if len(group) else None
-        if east is not None and east.any():
-            for i in np.flatnonzero(east):
-                ring = coords[offsets[i] : offsets[i + 1]]
-                pieces.append(_clip_ring(ring, west=True))
-                shifted = _clip_ring(ring, west=False)
-                shifted[:, 0] -= 360.0
-                pieces.append(shifted)
-            keep = np.repeat(~east, np.diff(offsets))
-            coords = coords[keep]
-            offsets = np.concatenate([[0], np.cumsum(np.diff(offsets)[~east])])
+        for i in np.flatnonzero(east) if east is not None else ():
+            start, stop = offsets[i], offsets[i + 1]
+            ring = coords[start:stop].copy()
+            shifted = _clip_ring(ring, west=False)
+            shifted[:, 0] -= 360.0
+            pieces.append(shifted)
+            west = _clip_ring(ring, west=True)
+            if 0 < len(west) <= stop - start:
+                # The western part takes the ring's own slot, padded with its closing point
+                # (zero-length edges), so the other rings are never copied.
+                coords[start:stop] = west[-1]
+                coords[start : start + len(west)] = west
+            else:
+                pieces.append(west)
+                coords[start:stop] = (180.0, ring[0, 1])  # an empty ring on the cut
         parts.append(coords)
         lengths.append(np.diff(offsets))
     for piece in pieces:
@@ -211,6 +217,8 @@ def lonlat_rings(cids: Any, profile: _kivet.Profile | None = None) -> tuple[np.n
             lengths.append(np.array([len(piece)]))
     if not parts:
         return np.empty((0, 2)), np.zeros(1, np.int64)
+    if len(parts) == 1:
+        return parts[0], np.concatenate([[0], np.cumsum(lengths[0])]).astype(np.int64)
     coords = np.concatenate(parts).reshape(-1, 2)
     offsets = np.concatenate([[0], np.cumsum(np.concatenate(lengths))]).astype(np.int64)
     return coords, offsets
@@ -349,7 +357,7 @@ def plot(
         # add_patch would walk the path segment by segment for the data limits; the corners
         # of the coordinates' bounding box give the same limits at once.
         ax.add_artist(cells)
-        ax.update_datalim([np.nanmin(coords, axis=0), np.nanmax(coords, axis=0)])
+        ax.update_datalim([np.fmin.reduce(coords, axis=0), np.fmax.reduce(coords, axis=0)])
     if outline is not None:
         profile = trees[0].profile if trees else _kivet.Profile()
         for line in _outline_lines(outline):
