@@ -74,6 +74,18 @@ class TestArrayFunctions:
         ring = kivet.cell_boundaries(as_list[0], 3)
         assert np.array_equal(ring, ecoords[eoffsets[0] : eoffsets[1]])
 
+    def test_misaligned_buffers_are_realigned(self):
+        # What an array unpickled from a byte buffer can look like.
+        raw = np.zeros(3 * 8 + 1, np.uint8)[1:].view(np.uint64)
+        raw[:] = self.reference(3)[:3]
+        assert not raw.flags.aligned
+        assert np.array_equal(kivet.cell_neighbours(raw), _kivet._cell_neighbours(raw.copy()))
+        floats = np.zeros(3 * 8 + 1, np.uint8)[1:].view(np.float64)
+        floats[:] = LON[:3]
+        assert np.array_equal(
+            kivet.cells_from_lonlat(floats, LAT[:3], 4), _kivet._cells_from_lonlat(LON[:3], LAT[:3], 4)
+        )
+
     def test_empty_inputs(self):
         assert kivet.cells_from_lonlat([], [], 3).shape == (0,)
         assert kivet.cells_to_lonlat([])[0].shape == (0,)

@@ -26,13 +26,16 @@ def _coordinates(values: Any, name: str) -> npt.NDArray[np.float64]:
     return array
 
 
+def _engine_ready(array: Any, dtype: Any) -> Any:
+    # Arrays unpickled from a buffer may be contiguous yet misaligned; the engine needs both.
+    return np.require(array, dtype, ["C_CONTIGUOUS", "ALIGNED"])
+
+
 def as_cids(values: Any, name: str = "cids") -> npt.NDArray[np.uint64]:
     """`values` as a contiguous uint64 array, refusing what is not a whole non-negative number."""
-    if isinstance(values, np.ndarray) and values.dtype == np.uint64:
-        return np.asarray(values, order="C")
     array = np.asarray(values)
     if array.dtype == np.uint64:
-        return np.asarray(array, order="C")
+        return _engine_ready(array, np.uint64)
     if array.dtype.kind == "i":
         if array.size and array.min() < 0:
             index = int(np.argmax(array.reshape(-1) < 0))
@@ -40,9 +43,9 @@ def as_cids(values: Any, name: str = "cids") -> npt.NDArray[np.uint64]:
                 f"argument '{name}': {int(array.reshape(-1)[index])} at index {index} "
                 "is negative, not a cid"
             )
-        return np.asarray(array, dtype=np.uint64, order="C")
+        return _engine_ready(array, np.uint64)
     if array.dtype.kind == "u":
-        return np.asarray(array, dtype=np.uint64, order="C")
+        return _engine_ready(array, np.uint64)
     if array.size == 0 and array.dtype != object:
         # An empty list comes out of NumPy as float64; it holds no cid to misread.
         return np.zeros(array.shape, dtype=np.uint64)
@@ -91,8 +94,8 @@ def cells_from_lonlat(
             raise ValueError(f"{x.size} longitudes but {y.size} latitudes")
     shape = x.shape
     cids = _kivet._cells_from_lonlat(
-        np.ascontiguousarray(x.reshape(-1)),
-        np.ascontiguousarray(y.reshape(-1)),
+        _engine_ready(x.reshape(-1), np.float64),
+        _engine_ready(y.reshape(-1), np.float64),
         level,
         profile=profile,
         nthreads=nthreads,
