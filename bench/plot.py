@@ -28,8 +28,13 @@ import kivet  # noqa: E402
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from timing import median_time  # noqa: E402
 
-DATA = Path(os.environ.get("KIVET_DATA_DIR") or
-            Path(__file__).resolve().parents[1] / ".." / "shared" / "data") / "countries.geo.json"
+DATA = (
+    Path(
+        os.environ.get("KIVET_DATA_DIR")
+        or Path(__file__).resolve().parents[1] / ".." / "shared" / "data"
+    )
+    / "countries.geo.json"
+)
 
 
 def render(fig):

@@ -16,6 +16,7 @@ import _kivet
 
 SQUARE = {"type": "Polygon", "coordinates": [[[5, 45], [10, 45], [10, 50], [5, 50], [5, 45]]]}
 INNER = {"type": "Polygon", "coordinates": [[[6, 46], [8, 46], [8, 48], [6, 48], [6, 46]]]}
+POINT = {"type": "Point", "coordinates": [1, 2]}
 EAST = {"type": "Polygon", "coordinates": [[[8, 45], [13, 45], [13, 50], [8, 50], [8, 45]]]}
 
 
@@ -23,7 +24,9 @@ def environment():
     """This environment, with PYTHONPATH made absolute so commands may run elsewhere."""
     env = os.environ.copy()
     if env.get("PYTHONPATH"):
-        env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep))
+        env["PYTHONPATH"] = os.pathsep.join(
+            os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep)
+        )
     return env
 
 
@@ -59,7 +62,9 @@ def rows(text):
     return list(csv.reader(io.StringIO(text), delimiter="\t"))
 
 
-@pytest.mark.parametrize("command", ["", "fingerprint", "diff", "cells", "prove", "verify", "plot", "demo"])
+@pytest.mark.parametrize(
+    "command", ["", "fingerprint", "diff", "cells", "prove", "verify", "plot", "demo"]
+)
 def test_every_command_has_help(command):
     result = kivet(*([command] if command else []), "--help")
     assert result.returncode == 0
@@ -81,7 +86,12 @@ class TestFingerprint:
         assert result.returncode == 0, result.stderr
         table = rows(result.stdout)
         assert table[0] == ["index", "name", "root", "cells", "area_km2"]
-        assert [r[:2] for r in table[1:]] == [["0", "square with tab"], ["1", "7"], ["2", ""], ["3", "unlocated"]]
+        assert [r[:2] for r in table[1:]] == [
+            ["0", "square with tab"],
+            ["1", "7"],
+            ["2", ""],
+            ["3", "unlocated"],
+        ]
         assert table[4][2:] == [_kivet.Tree.from_cells([], 6).root_hex, "0", "0.0"]
         for row, geometry in zip(table[1:], (SQUARE, INNER, EAST)):
             tree = _kivet.Tree.from_geojson(geometry, 6)
@@ -91,7 +101,16 @@ class TestFingerprint:
             assert float(row[4]) == pytest.approx(area, rel=1e-9)
 
     def test_standard_input_json_and_profile(self):
-        result = kivet("fingerprint", "-r", 5, "--format", "json", "--profile", "kivet_1", stdin=json.dumps(SQUARE))
+        result = kivet(
+            "fingerprint",
+            "-r",
+            5,
+            "--format",
+            "json",
+            "--profile",
+            "kivet_1",
+            stdin=json.dumps(SQUARE),
+        )
         assert result.returncode == 0, result.stderr
         (row,) = json.loads(result.stdout)
         tree = _kivet.Tree.from_geojson(SQUARE, 5, _kivet.Profile.kivet_1())
@@ -103,19 +122,76 @@ class TestErrors:
     @pytest.mark.parametrize(
         "args, stdin, message",
         [
-            (["fingerprint", "missing.json", "-r", "5"], None, "kivet fingerprint: cannot read missing.json: No such file or directory"),
-            (["fingerprint", "-r", "5"], "{not json", "kivet fingerprint: standard input is not JSON: Expecting property name enclosed in double quotes: line 1 column 2 (char 1)"),
-            (["fingerprint", "-r", "5"], '{"type": "Point", "coordinates": [1, 2]}', 'kivet fingerprint: standard input: unsupported GeoJSON type "Point"; need a Polygon, MultiPolygon, GeometryCollection, Feature or FeatureCollection'),
-            (["fingerprint", "-r", "5"], '{"type": "FeatureCollection", "features": [{"type": "Feature", "geometry": {"type": "Point", "coordinates": [1, 2]}}]}', 'kivet fingerprint: standard input: feature 0: unsupported GeoJSON type "Point"; need Polygon or MultiPolygon'),
-            (["fingerprint", "-r", "16"], json.dumps(SQUARE), "kivet fingerprint: resolution 16 is outside [0, 15]"),
-            (["fingerprint", "-r", "-1"], json.dumps(SQUARE), "kivet fingerprint: resolution -1 is outside [0, 15]"),
-            (["fingerprint"], json.dumps(SQUARE), "kivet fingerprint: the following arguments are required: -r/--resolution (see kivet fingerprint --help)"),
-            (["cells", "-", "--lon", "lng", "--lat", "lat", "-r", "5"], "lon,lat\n1,2\n", "kivet cells: unknown column 'lng' for --lon; the columns are: lon, lat"),
-            (["cells", "-", "--lon", "lon", "--lat", "lat", "-r", "5"], "lon,lat\n1,2\n3,x\n", "kivet cells: line 3: latitude 'x' is not a number"),
-            (["cells", "-", "--lon", "lon", "--lat", "lat", "-r", "5"], "lon,lat\n1,2\n3,91\n", "kivet cells: line 3: (3, 91) is not on the grid"),
-            (["cells", "-", "--lon", "lon", "--lat", "lat", "-r", "5"], "lon,lat\n1,2,3\n", "kivet cells: line 2: 3 fields, the header has 2"),
-            (["cells", "-", "--lon", "lon", "--lat", "cid", "-r", "5"], "lon,cid\n1,2\n", "kivet cells: the input already has a column 'cid'"),
-            (["verify", "-"], '{"A": 9}', "kivet verify: standard input is neither a set-operation transcript nor an opening record"),
+            (
+                ["fingerprint", "missing.json", "-r", "5"],
+                None,
+                "kivet fingerprint: cannot read missing.json: No such file or directory",
+            ),
+            (
+                ["fingerprint", "-r", "5"],
+                "{not json",
+                "kivet fingerprint: standard input is not JSON: Expecting property name enclosed "
+                "in double quotes: line 1 column 2 (char 1)",
+            ),
+            (
+                ["fingerprint", "-r", "5"],
+                '{"type": "Point", "coordinates": [1, 2]}',
+                'kivet fingerprint: standard input: unsupported GeoJSON type "Point"; '
+                "need a Polygon, MultiPolygon, GeometryCollection, Feature or FeatureCollection",
+            ),
+            (
+                ["fingerprint", "-r", "5"],
+                json.dumps({"type": "FeatureCollection", "features": [feature(POINT)]}),
+                "kivet fingerprint: standard input: feature 0: "
+                'unsupported GeoJSON type "Point"; need Polygon or MultiPolygon',
+            ),
+            (
+                ["fingerprint", "-r", "16"],
+                json.dumps(SQUARE),
+                "kivet fingerprint: resolution 16 is outside [0, 15]",
+            ),
+            (
+                ["fingerprint", "-r", "-1"],
+                json.dumps(SQUARE),
+                "kivet fingerprint: resolution -1 is outside [0, 15]",
+            ),
+            (
+                ["fingerprint"],
+                json.dumps(SQUARE),
+                "kivet fingerprint: the following arguments are required: -r/--resolution "
+                "(see kivet fingerprint --help)",
+            ),
+            (
+                ["cells", "-", "--lon", "lng", "--lat", "lat", "-r", "5"],
+                "lon,lat\n1,2\n",
+                "kivet cells: unknown column 'lng' for --lon; the columns are: lon, lat",
+            ),
+            (
+                ["cells", "-", "--lon", "lon", "--lat", "lat", "-r", "5"],
+                "lon,lat\n1,2\n3,x\n",
+                "kivet cells: line 3: latitude 'x' is not a number",
+            ),
+            (
+                ["cells", "-", "--lon", "lon", "--lat", "lat", "-r", "5"],
+                "lon,lat\n1,2\n3,91\n",
+                "kivet cells: line 3: (3, 91) is not on the grid",
+            ),
+            (
+                ["cells", "-", "--lon", "lon", "--lat", "lat", "-r", "5"],
+                "lon,lat\n1,2,3\n",
+                "kivet cells: line 2: 3 fields, the header has 2",
+            ),
+            (
+                ["cells", "-", "--lon", "lon", "--lat", "cid", "-r", "5"],
+                "lon,cid\n1,2\n",
+                "kivet cells: the input already has a column 'cid'",
+            ),
+            (
+                ["verify", "-"],
+                '{"A": 9}',
+                "kivet verify: standard input is neither a set-operation transcript "
+                "nor an opening record",
+            ),
         ],
     )
     def test_bad_input_is_one_line_and_exit_2(self, args, stdin, message):
@@ -137,12 +213,22 @@ class TestDiff:
         assert int(got["only_a_cells"]) == a.difference(b).leaf_count()
         assert int(got["only_b_cells"]) == b.difference(a).leaf_count()
         assert int(got["divergent_subtrees"]) == len(a.divergence(b))
-        assert float(got["shared_km2"]) == pytest.approx(int(got["shared_cells"]) * _kivet.cell_area_m2(6) / 1e6)
+        assert float(got["shared_km2"]) == pytest.approx(
+            int(got["shared_cells"]) * _kivet.cell_area_m2(6) / 1e6
+        )
 
     @pytest.mark.parametrize(
         "a, b, relation",
-        [(INNER, SQUARE, "within"), (SQUARE, INNER, "contains"), (SQUARE, SQUARE, "equal"),
-         (INNER, {"type": "Polygon", "coordinates": [[[20, 0], [21, 0], [21, 1], [20, 0]]]}, "disjoint")],
+        [
+            (INNER, SQUARE, "within"),
+            (SQUARE, INNER, "contains"),
+            (SQUARE, SQUARE, "equal"),
+            (
+                INNER,
+                {"type": "Polygon", "coordinates": [[[20, 0], [21, 0], [21, 1], [20, 0]]]},
+                "disjoint",
+            ),
+        ],
     )
     def test_relation_of_a_to_b(self, files, a, b, relation):
         result = kivet("diff", files("a.json", a), files("b.json", b), "-r", 5, "--format", "json")
@@ -150,7 +236,9 @@ class TestDiff:
 
     def test_a_file_is_the_union_of_its_features(self, files):
         both = {"type": "FeatureCollection", "features": [feature(INNER), feature(EAST)]}
-        result = kivet("diff", files("a.json", both), files("b.json", SQUARE), "-r", 5, "--format", "json")
+        result = kivet(
+            "diff", files("a.json", both), files("b.json", SQUARE), "-r", 5, "--format", "json"
+        )
         union = _kivet.Tree.from_geojson(INNER, 5).union(_kivet.Tree.from_geojson(EAST, 5))
         assert json.loads(result.stdout)["root_a"] == union.root_hex
 
@@ -159,9 +247,14 @@ class TestDiff:
         from matplotlib.image import imread
 
         out = tmp_path / "d.png"
-        result = kivet("diff", files("a.json", SQUARE), files("b.json", EAST), "-r", 5, "--picture", out)
+        result = kivet(
+            "diff", files("a.json", SQUARE), files("b.json", EAST), "-r", 5, "--picture", out
+        )
         assert result.returncode == 0, result.stderr
-        pixels = {tuple(p) for p in (imread(out)[:, :, :3] * 255).round().astype(int).reshape(-1, 3).tolist()}
+        pixels = {
+            tuple(p)
+            for p in (imread(out)[:, :, :3] * 255).round().astype(int).reshape(-1, 3).tolist()
+        }
         assert {(127, 127, 127), (31, 119, 180), (255, 127, 14)} <= pixels
 
 
@@ -174,15 +267,19 @@ class TestCells:
             w = csv.writer(f)
             w.writerow(["id", "lat", "note", "lon"])
             for i in range(10):
-                w.writerow([i, repr(lat[i]), f"a, \"quoted\"\nnote {i}", repr(lon[i])])
+                w.writerow([i, repr(lat[i]), f'a, "quoted"\nnote {i}', repr(lon[i])])
         out = tmp_path / "out.csv"
-        result = kivet("cells", src, "--lon", "lon", "--lat", "lat", "-r", 9, "-o", out, "--chunk-rows", 3)
+        result = kivet(
+            "cells", src, "--lon", "lon", "--lat", "lat", "-r", 9, "-o", out, "--chunk-rows", 3
+        )
         assert result.returncode == 0, result.stderr
         with open(out, newline="") as f:
             table = list(csv.reader(f))
         assert table[0] == ["id", "lat", "note", "lon", "cid", "suid"]
         expected = _kivet._cells_from_lonlat(np.array(lon), np.array(lat), 9)
-        assert [r[:4] for r in table[1:]] == [[str(i), repr(lat[i]), f"a, \"quoted\"\nnote {i}", repr(lon[i])] for i in range(10)]
+        assert [r[:4] for r in table[1:]] == [
+            [str(i), repr(lat[i]), f'a, "quoted"\nnote {i}', repr(lon[i])] for i in range(10)
+        ]
         assert [int(r[4]) for r in table[1:]] == expected.tolist()
         assert [r[5] for r in table[1:]] == [_kivet.cid_to_suid(int(c)) for c in expected]
 
@@ -190,7 +287,9 @@ class TestCells:
         src = tmp_path / "points.csv"
         src.write_text("lon,lat\n" + "1,2\n" * 10 + "1,x\n")
         out = tmp_path / "out.csv"
-        result = kivet("cells", src, "--lon", "lon", "--lat", "lat", "-r", 5, "-o", out, "--chunk-rows", 4)
+        result = kivet(
+            "cells", src, "--lon", "lon", "--lat", "lat", "-r", 5, "-o", out, "--chunk-rows", 4
+        )
         assert result.returncode == 2
         assert sorted(p.name for p in tmp_path.iterdir()) == ["points.csv"]
 
@@ -199,7 +298,17 @@ class TestProofs:
     @pytest.mark.parametrize("op", ["union", "intersect", "difference"])
     def test_prove_then_verify(self, files, tmp_path, op):
         proof = tmp_path / "proof.json"
-        result = kivet("prove", files("a.json", SQUARE), files("b.json", EAST), "--op", op, "-r", 5, "-o", proof)
+        result = kivet(
+            "prove",
+            files("a.json", SQUARE),
+            files("b.json", EAST),
+            "--op",
+            op,
+            "-r",
+            5,
+            "-o",
+            proof,
+        )
         assert result.returncode == 0, result.stderr
         a, b = _kivet.Tree.from_geojson(SQUARE, 5), _kivet.Tree.from_geojson(EAST, 5)
         c = {"union": a.union, "intersect": a.intersect, "difference": a.difference}[op](b)
@@ -209,7 +318,17 @@ class TestProofs:
 
     def test_tampered_transcript_and_opening_records(self, files, tmp_path):
         proof = tmp_path / "proof.json"
-        kivet("prove", files("a.json", SQUARE), files("b.json", EAST), "--op", "union", "-r", 4, "-o", proof)
+        kivet(
+            "prove",
+            files("a.json", SQUARE),
+            files("b.json", EAST),
+            "--op",
+            "union",
+            "-r",
+            4,
+            "-o",
+            proof,
+        )
         doc = json.loads(proof.read_text())
         doc["root_c"] = "0" * 64
         result = kivet("verify", "-", stdin=json.dumps(doc))
@@ -228,7 +347,9 @@ class TestPictures:
     def test_plot_writes_a_picture(self, files, tmp_path, plane):
         pytest.importorskip("matplotlib")
         out = tmp_path / "p.png"
-        result = kivet("plot", files("a.json", SQUARE), "-r", 5, "-o", out, *(["--plane"] if plane else []))
+        result = kivet(
+            "plot", files("a.json", SQUARE), "-r", 5, "-o", out, *(["--plane"] if plane else [])
+        )
         assert result.returncode == 0, result.stderr
         assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
@@ -247,7 +368,10 @@ class TestPictures:
 
 class TestProgress:
     def run_on_terminal(self, files, *extra):
-        doc = {"type": "FeatureCollection", "features": [feature(SQUARE), feature(INNER), feature(EAST)]}
+        doc = {
+            "type": "FeatureCollection",
+            "features": [feature(SQUARE), feature(INNER), feature(EAST)],
+        }
         path = files("three.json", doc)
         leader, follower = pty.openpty()
         try:
@@ -273,7 +397,12 @@ class TestProgress:
     def test_bar_on_a_terminal_only_unless_quiet(self, files):
         assert "covering [" in self.run_on_terminal(files)
         assert self.run_on_terminal(files, "--quiet") == ""
-        result = kivet("fingerprint", "-r", 5, stdin=json.dumps({"type": "FeatureCollection", "features": [feature(SQUARE)] * 3}))
+        result = kivet(
+            "fingerprint",
+            "-r",
+            5,
+            stdin=json.dumps({"type": "FeatureCollection", "features": [feature(SQUARE)] * 3}),
+        )
         assert result.stderr == ""
 
 

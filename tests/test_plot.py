@@ -105,7 +105,10 @@ class TestPixels:
 
     def test_trees_take_one_colour_each_and_outline_is_drawn(self):
         a = _kivet.Tree.from_geojson(SQUARE, 5)
-        east = {"type": "Polygon", "coordinates": [[[12, 45], [17, 45], [17, 50], [12, 50], [12, 45]]]}
+        east = {
+            "type": "Polygon",
+            "coordinates": [[[12, 45], [17, 45], [17, 50], [12, 50], [12, 45]]],
+        }
         b = _kivet.Tree.from_geojson(east, 5)
         ax = kivet.plot([a, b], new_axes(), color=[RED, BLUE], outline=SQUARE)
         ax.set_xlim(0, 20)
@@ -160,7 +163,9 @@ class TestGeometry:
         )
         lon = np.array([10.0, 60.0, -170.0, 100.0, 20.0, -100.0, 179.9])
         lat = np.array([45.0, -10.0, 70.0, -80.0, 89.0, 0.0, -45.0])
-        assert np.allclose(lonlat_to_plane(lon, lat), np.array(to_plane.transform(lon, lat)).T, atol=5.0)
+        assert np.allclose(
+            lonlat_to_plane(lon, lat), np.array(to_plane.transform(lon, lat)).T, atol=5.0
+        )
 
     def test_antimeridian_cut_keeps_area_and_range(self):
         cell = crossing_cell(4)  # fine enough to keep 3 points per edge when drawn

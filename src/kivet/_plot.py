@@ -239,7 +239,9 @@ def _trees(coverage: Any) -> list[_kivet.Tree]:
     if isinstance(coverage, _kivet.Tree):
         return [coverage]
     if isinstance(coverage, (str, bytes, Mapping)) or not isinstance(coverage, Iterable):
-        raise TypeError(f"coverage must be a Tree or a list of Trees, not {type(coverage).__name__}")
+        raise TypeError(
+            f"coverage must be a Tree or a list of Trees, not {type(coverage).__name__}"
+        )
     trees = list(coverage)
     for i, t in enumerate(trees):
         if not isinstance(t, _kivet.Tree):

@@ -125,7 +125,8 @@ def read_areas(path: str) -> list[Area]:
     if kind in ("Polygon", "MultiPolygon", "GeometryCollection"):
         return [Area(0, "", doc)]
     raise CliError(
-        f"{shown}: unsupported GeoJSON type {json.dumps(kind) if isinstance(kind, str) else 'none'}; "
+        f"{shown}: unsupported GeoJSON type "
+        f"{json.dumps(kind) if isinstance(kind, str) else 'none'}; "
         "need a Polygon, MultiPolygon, GeometryCollection, Feature or FeatureCollection"
     )
 
@@ -143,7 +144,9 @@ def _cover(area: Area, path: str, resolution: int, profile: _kivet.Profile) -> _
         raise CliError(f"{shown}: feature {area.index}: {e}") from None
 
 
-def cover_each(path: str, resolution: int, profile: _kivet.Profile, quiet: bool) -> list[tuple[Area, _kivet.Tree]]:
+def cover_each(
+    path: str, resolution: int, profile: _kivet.Profile, quiet: bool
+) -> list[tuple[Area, _kivet.Tree]]:
     """Every feature of a file with its coverage at `resolution`."""
     _check_resolution(resolution)
     areas = read_areas(path)
@@ -272,7 +275,9 @@ def cmd_diff(args: argparse.Namespace) -> int:
         colours = ["#7f7f7f", "#1f77b4", "#ff7f0e"]
         ax = plot(list(trees), color=colours)
         labels = ["shared", f"only in {args.a}", f"only in {args.b}"]
-        ax.legend(handles=[Patch(color=c, label=t) for c, t in zip(colours, labels)], fontsize="small")
+        ax.legend(
+            handles=[Patch(color=c, label=t) for c, t in zip(colours, labels)], fontsize="small"
+        )
         ax.set_title(f"{result['relation']} at resolution {args.resolution}")
         _save(ax.figure, args.picture)
         plt.close(ax.figure)
@@ -283,10 +288,14 @@ def _column(header: list[str], name: str, option: str) -> int:
     try:
         return header.index(name)
     except ValueError:
-        raise CliError(f"unknown column {name!r} for {option}; the columns are: {', '.join(header)}") from None
+        raise CliError(
+            f"unknown column {name!r} for {option}; the columns are: {', '.join(header)}"
+        ) from None
 
 
-def _coordinates(rows: list[list[str]], lines: list[int], col: int, what: str, ncols: int) -> np.ndarray:
+def _coordinates(
+    rows: list[list[str]], lines: list[int], col: int, what: str, ncols: int
+) -> np.ndarray:
     out = np.empty(len(rows))
     for i, row in enumerate(rows):
         if len(row) != ncols:
@@ -299,14 +308,22 @@ def _coordinates(rows: list[list[str]], lines: list[int], col: int, what: str, n
 
 
 def _cells_of_chunk(
-    rows: list[list[str]], lines: list[int], lon_col: int, lat_col: int, ncols: int, level: int, profile: _kivet.Profile
+    rows: list[list[str]],
+    lines: list[int],
+    lon_col: int,
+    lat_col: int,
+    ncols: int,
+    level: int,
+    profile: _kivet.Profile,
 ) -> tuple[np.ndarray, list[str]]:
     lon = _coordinates(rows, lines, lon_col, "longitude", ncols)
     lat = _coordinates(rows, lines, lat_col, "latitude", ncols)
     off = ~np.isfinite(lon) | ~(np.abs(lat) <= 90.0)
     if off.any():
         i = int(np.argmax(off))
-        raise CliError(f"line {lines[i]}: ({rows[i][lon_col]}, {rows[i][lat_col]}) is not on the grid")
+        raise CliError(
+            f"line {lines[i]}: ({rows[i][lon_col]}, {rows[i][lat_col]}) is not on the grid"
+        )
     cids = _kivet._cells_from_lonlat(lon, lat, level, profile)
     return cids, [_kivet.cid_to_suid(c) for c in cids.tolist()]
 
@@ -367,9 +384,15 @@ def cmd_cells(args: argparse.Namespace) -> int:
         progress = Progress("rows", size, args.quiet)
         raw = getattr(getattr(source, "buffer", None), "raw", None)
         for rows, lines in _chunks(reader, args.chunk_rows):
-            cids, suids = _cells_of_chunk(rows, lines, lon_col, lat_col, len(header), args.resolution, profile)
-            writer.writerows([*row, cid, suid] for row, cid, suid in zip(rows, cids.tolist(), suids))
-            progress.advance(done=raw.tell() if raw is not None and size else progress.done + len(rows))
+            cids, suids = _cells_of_chunk(
+                rows, lines, lon_col, lat_col, len(header), args.resolution, profile
+            )
+            writer.writerows(
+                [*row, cid, suid] for row, cid, suid in zip(rows, cids.tolist(), suids)
+            )
+            progress.advance(
+                done=raw.tell() if raw is not None and size else progress.done + len(rows)
+            )
         progress.close()
         if args.output:
             out.close()
@@ -423,11 +446,15 @@ def cmd_verify(args: argparse.Namespace) -> int:
         root = doc.get("root")
     else:
         raise CliError(f"{shown} is neither a set-operation transcript nor an opening record")
-    sys.stdout.write(f"{'valid' if valid else 'invalid'}\t{kind}\t{root if isinstance(root, str) else ''}\n")
+    sys.stdout.write(
+        f"{'valid' if valid else 'invalid'}\t{kind}\t{root if isinstance(root, str) else ''}\n"
+    )
     return 0 if valid else 1
 
 
-def _draw(pairs: Sequence[tuple[Area, _kivet.Tree]], plane: bool, outline: Any, title: str, out: str) -> None:
+def _draw(
+    pairs: Sequence[tuple[Area, _kivet.Tree]], plane: bool, outline: Any, title: str, out: str
+) -> None:
     plt = _pyplot()
     ax = plot([t for _, t in pairs], plane=plane, outline=outline)
     ax.figure.set_size_inches(8, 8)
@@ -435,8 +462,15 @@ def _draw(pairs: Sequence[tuple[Area, _kivet.Tree]], plane: bool, outline: Any, 
     if not plane:
         for area, tree in pairs:
             if area.name and not tree.is_empty():
-                lon, lat = _kivet._cells_to_lonlat(np.asarray(tree.cells(), np.uint64), tree.profile)
-                ax.annotate(area.name, (float(np.median(lon)), float(np.median(lat))), ha="center", fontsize=7)
+                lon, lat = _kivet._cells_to_lonlat(
+                    np.asarray(tree.cells(), np.uint64), tree.profile
+                )
+                ax.annotate(
+                    area.name,
+                    (float(np.median(lon)), float(np.median(lat))),
+                    ha="center",
+                    fontsize=7,
+                )
     _save(ax.figure, out)
     plt.close(ax.figure)
 
@@ -446,7 +480,13 @@ def cmd_plot(args: argparse.Namespace) -> int:
     pairs = cover_each(args.file, args.resolution, profile, args.quiet)
     geometries = [a.geojson.get("geometry", a.geojson) for a, _ in pairs]
     outline = {"type": "GeometryCollection", "geometries": [g for g in geometries if g is not None]}
-    _draw(pairs, args.plane, outline, f"{os.path.basename(args.file)} at resolution {args.resolution}", args.output)
+    _draw(
+        pairs,
+        args.plane,
+        outline,
+        f"{os.path.basename(args.file)} at resolution {args.resolution}",
+        args.output,
+    )
     return 0
 
 
@@ -457,7 +497,9 @@ def _halo(tree: _kivet.Tree) -> _kivet.Tree:
     return _kivet.Tree.from_cells(around.tolist(), tree.depth, tree.profile).difference(tree)
 
 
-def demo_rows(resolution: int, quiet: bool) -> tuple[list[dict[str, Any]], list[tuple[Area, _kivet.Tree]]]:
+def demo_rows(
+    resolution: int, quiet: bool
+) -> tuple[list[dict[str, Any]], list[tuple[Area, _kivet.Tree]]]:
     """Fingerprints of the bundled countries and, for each, the countries its halo meets."""
     profile = _kivet.Profile.ogc()
     data = resources.files("kivet") / "data" / "countries.geo.json"
@@ -490,8 +532,17 @@ def cmd_demo(args: argparse.Namespace) -> int:
     rows, pairs = demo_rows(args.resolution, args.quiet)
     _write_rows(rows, "tsv", sys.stdout)
     if not args.no_picture:
-        outline = {"type": "GeometryCollection", "geometries": [a.geojson["geometry"] for a, _ in pairs]}
-        _draw(pairs, False, outline, f"kivet demo: {len(pairs)} countries at resolution {args.resolution}", args.output)
+        outline = {
+            "type": "GeometryCollection",
+            "geometries": [a.geojson["geometry"] for a, _ in pairs],
+        }
+        _draw(
+            pairs,
+            False,
+            outline,
+            f"kivet demo: {len(pairs)} countries at resolution {args.resolution}",
+            args.output,
+        )
         sys.stdout.write(f"wrote {args.output}\n")
     return 0
 
@@ -502,13 +553,20 @@ def cmd_demo(args: argparse.Namespace) -> int:
 def _common(p: argparse.ArgumentParser, resolution: bool = True, profile: bool = True) -> None:
     if resolution:
         p.add_argument(
-            "-r", "--resolution", type=int, required=True, metavar="N",
+            "-r",
+            "--resolution",
+            type=int,
+            required=True,
+            metavar="N",
             help=f"grid resolution, 0 to {_kivet.MAX_RESOLUTION} (cells of about 1 m² at 15)",
         )
     if profile:
         p.add_argument(
-            "--profile", choices=sorted(_PROFILES), default="ogc",
-            help="grid profile: ogc (prime meridian 50°, the default) or kivet_1 (prime meridian 0°)",
+            "--profile",
+            choices=sorted(_PROFILES),
+            default="ogc",
+            help="grid profile: ogc (prime meridian 50°, the default) "
+            "or kivet_1 (prime meridian 0°)",
         )
     p.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
 
@@ -517,87 +575,131 @@ def build_parser() -> argparse.ArgumentParser:
     """The argument parser of the ``kivet`` command."""
     parser = _Parser(
         prog="kivet",
-        description="Canonical fingerprints of areas on the rHEALPix grid. Run `kivet demo` to see the main job.",
+        description="Canonical fingerprints of areas on the rHEALPix grid. "
+        "Run `kivet demo` to see the main job.",
     )
     parser.add_argument("--version", action="version", version=f"kivet {_kivet.__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     p = sub.add_parser(
-        "fingerprint", help="one fingerprint per feature of a GeoJSON file",
+        "fingerprint",
+        help="one fingerprint per feature of a GeoJSON file",
         description="One row per feature: index, name (properties.name, else id), root, "
         "canonical cell count and covered area in km².",
     )
-    p.add_argument("file", nargs="?", default="-", metavar="FILE", help="GeoJSON file, - for standard input (default)")
-    p.add_argument("--format", choices=["tsv", "json"], default="tsv", help="output format (default tsv)")
+    p.add_argument(
+        "file",
+        nargs="?",
+        default="-",
+        metavar="FILE",
+        help="GeoJSON file, - for standard input (default)",
+    )
+    p.add_argument(
+        "--format", choices=["tsv", "json"], default="tsv", help="output format (default tsv)"
+    )
     _common(p)
     p.set_defaults(run=cmd_fingerprint)
 
     p = sub.add_parser(
-        "diff", help="compare the areas of two GeoJSON files",
-        description="Relation of A to B (equal, within, contains, overlaps, disjoint), cells and area "
+        "diff",
+        help="compare the areas of two GeoJSON files",
+        description="Relation of A to B (equal, within, contains, overlaps, disjoint), "
+        "cells and area "
         "shared, only in A and only in B, and the number of maximal subtrees where they differ.",
     )
     p.add_argument("a", metavar="A", help="GeoJSON file (all its features as one area)")
     p.add_argument("b", metavar="B", help="GeoJSON file (all its features as one area)")
     p.add_argument("--picture", metavar="OUT.png", help="also draw shared, only-A and only-B cells")
-    p.add_argument("--format", choices=["tsv", "json"], default="tsv", help="output format (default tsv)")
+    p.add_argument(
+        "--format", choices=["tsv", "json"], default="tsv", help="output format (default tsv)"
+    )
     _common(p)
     p.set_defaults(run=cmd_diff)
 
     p = sub.add_parser(
-        "cells", help="add cid and suid columns to a CSV of points",
+        "cells",
+        help="add cid and suid columns to a CSV of points",
         description="Copies a CSV file with a header row, adding the cid and suid of the cell "
         "holding each row's point. Streams in chunks, so files larger than memory work.",
     )
-    p.add_argument("file", metavar="FILE.csv", help="CSV file with a header row, - for standard input")
+    p.add_argument(
+        "file", metavar="FILE.csv", help="CSV file with a header row, - for standard input"
+    )
     p.add_argument("--lon", required=True, metavar="COL", help="longitude column (degrees)")
     p.add_argument("--lat", required=True, metavar="COL", help="latitude column (degrees)")
-    p.add_argument("-o", "--output", metavar="OUT.csv", help="output file (default standard output)")
     p.add_argument(
-        "--chunk-rows", type=int, default=_CHUNK_ROWS, metavar="N",
+        "-o", "--output", metavar="OUT.csv", help="output file (default standard output)"
+    )
+    p.add_argument(
+        "--chunk-rows",
+        type=int,
+        default=_CHUNK_ROWS,
+        metavar="N",
         help=f"rows held in memory at once (default {_CHUNK_ROWS})",
     )
     _common(p)
     p.set_defaults(run=cmd_cells)
 
     p = sub.add_parser(
-        "prove", help="write a proof of a set operation on two areas",
-        description="Writes a transcript proving A op B that `kivet verify` checks from the three roots "
+        "prove",
+        help="write a proof of a set operation on two areas",
+        description="Writes a transcript proving A op B that `kivet verify` checks "
+        "from the three roots "
         "alone; prints the operation and the roots of A, B and the result.",
     )
     p.add_argument("a", metavar="A", help="GeoJSON file")
     p.add_argument("b", metavar="B", help="GeoJSON file")
-    p.add_argument("--op", required=True, choices=["union", "intersect", "difference"], help="set operation")
-    p.add_argument("-o", "--output", required=True, metavar="PROOF.json", help="transcript file to write")
+    p.add_argument(
+        "--op", required=True, choices=["union", "intersect", "difference"], help="set operation"
+    )
+    p.add_argument(
+        "-o", "--output", required=True, metavar="PROOF.json", help="transcript file to write"
+    )
     _common(p)
     p.set_defaults(run=cmd_prove)
 
     p = sub.add_parser(
-        "verify", help="check a set-operation transcript or an opening record",
+        "verify",
+        help="check a set-operation transcript or an opening record",
         description="Exit status 0 when the record holds, 1 when it does not.",
     )
-    p.add_argument("file", metavar="PROOF.json", help="transcript or opening record, - for standard input")
+    p.add_argument(
+        "file", metavar="PROOF.json", help="transcript or opening record, - for standard input"
+    )
     _common(p, resolution=False, profile=False)
     p.set_defaults(run=cmd_verify)
 
     p = sub.add_parser(
-        "plot", help="draw the coverage of a GeoJSON file",
+        "plot",
+        help="draw the coverage of a GeoJSON file",
         description="Draws each feature's canonical cells (one colour each) with its outline.",
     )
     p.add_argument("file", metavar="FILE", help="GeoJSON file, - for standard input")
     p.add_argument("-o", "--output", required=True, metavar="OUT.png", help="picture to write")
-    p.add_argument("--plane", action="store_true", help="draw in the rHEALPix plane, where cells are squares")
+    p.add_argument(
+        "--plane", action="store_true", help="draw in the rHEALPix plane, where cells are squares"
+    )
     _common(p)
     p.set_defaults(run=cmd_plot)
 
     p = sub.add_parser(
-        "demo", help="the main job on eight bundled countries",
-        description="Fingerprints eight neighbouring European countries shipped with kivet, finds each "
+        "demo",
+        help="the main job on eight bundled countries",
+        description="Fingerprints eight neighbouring European countries shipped with kivet, "
+        "finds each "
         "one's neighbours through a coverage index queried with its one-cell halo, prints the "
         "table and draws kivet-demo.png.",
     )
-    p.add_argument("-r", "--resolution", type=int, default=5, metavar="N", help="grid resolution (default 5)")
-    p.add_argument("-o", "--output", default="kivet-demo.png", metavar="OUT.png", help="picture (default kivet-demo.png)")
+    p.add_argument(
+        "-r", "--resolution", type=int, default=5, metavar="N", help="grid resolution (default 5)"
+    )
+    p.add_argument(
+        "-o",
+        "--output",
+        default="kivet-demo.png",
+        metavar="OUT.png",
+        help="picture (default kivet-demo.png)",
+    )
     p.add_argument("--no-picture", action="store_true", help="print the table only")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     p.set_defaults(run=cmd_demo)
