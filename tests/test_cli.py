@@ -263,7 +263,7 @@ class TestCells:
         rng = np.random.default_rng(3)
         lon, lat = rng.uniform(-180, 180, 10).tolist(), rng.uniform(-90, 90, 10).tolist()
         src = tmp_path / "points.csv"
-        with open(src, "w", newline="") as f:
+        with open(src, "w", newline="", encoding="utf-8-sig") as f:  # as spreadsheets save
             w = csv.writer(f)
             w.writerow(["id", "lat", "note", "lon"])
             for i in range(10):
@@ -282,6 +282,9 @@ class TestCells:
         ]
         assert [int(r[4]) for r in table[1:]] == expected.tolist()
         assert [r[5] for r in table[1:]] == [_kivet.cid_to_suid(int(c)) for c in expected]
+        umask = os.umask(0)
+        os.umask(umask)
+        assert out.stat().st_mode & 0o777 == 0o666 & ~umask
 
     def test_failure_leaves_no_output_file(self, tmp_path):
         src = tmp_path / "points.csv"

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import io
 import json
 import os
 import sys
@@ -348,23 +349,26 @@ def cmd_cells(args: argparse.Namespace) -> int:
     _check_resolution(args.resolution)
     if args.chunk_rows < 1:
         raise CliError(f"--chunk-rows {args.chunk_rows} is not a positive count")
+    shown = "standard input" if args.file == "-" else args.file
+    # utf-8-sig: a byte-order mark, as spreadsheet programs write, must not rename the first column.
     if args.file == "-":
-        source: IO[str] = sys.stdin
+        source: IO[str] = io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8-sig", newline="")
         size = None
     else:
         try:
-            source = open(args.file, newline="", encoding="utf-8")
+            source = open(args.file, newline="", encoding="utf-8-sig")
             size = os.fstat(source.fileno()).st_size
         except OSError as e:
             raise CliError(f"cannot read {args.file}: {e.strerror or e}") from None
     target_dir = os.path.dirname(os.path.abspath(args.output)) if args.output else None
     tmp_path = None
+    out: IO[str] = sys.stdout
     try:
         reader = csv.reader(source)
         try:
             header = next(reader)
         except StopIteration:
-            raise CliError(f"{args.file} is empty; a header row is needed") from None
+            raise CliError(f"{shown} is empty; a header row is needed") from None
         lon_col = _column(header, args.lon, "--lon")
         lat_col = _column(header, args.lat, "--lat")
         for added in ("cid", "suid"):
@@ -376,7 +380,10 @@ def cmd_cells(args: argparse.Namespace) -> int:
                 fd, tmp_path = tempfile.mkstemp(dir=target_dir, prefix=".kivet-", suffix=".csv")
             except OSError as e:
                 raise CliError(f"cannot write {args.output}: {e.strerror or e}") from None
-            out: IO[str] = os.fdopen(fd, "w", newline="", encoding="utf-8")
+            umask = os.umask(0)
+            os.umask(umask)
+            os.chmod(fd, 0o666 & ~umask)  # as an ordinary new file would be, not private
+            out = os.fdopen(fd, "w", newline="", encoding="utf-8")
         else:
             out = sys.stdout
         writer = csv.writer(out, lineterminator="\n")
@@ -399,12 +406,14 @@ def cmd_cells(args: argparse.Namespace) -> int:
             os.replace(tmp_path, args.output)  # type: ignore[arg-type]
             tmp_path = None
     except csv.Error as e:
-        raise CliError(f"{args.file} line {reader.line_num}: {e}") from None
+        raise CliError(f"{shown} line {reader.line_num}: {e}") from None
     except UnicodeDecodeError as e:
-        raise CliError(f"{args.file} is not UTF-8 text: {e.reason}") from None
+        raise CliError(f"{shown} is not UTF-8 text: {e.reason}") from None
     finally:
-        if source is not sys.stdin:
+        if args.file != "-":
             source.close()
+        if out is not sys.stdout:
+            out.close()
         if tmp_path is not None:
             try:
                 os.unlink(tmp_path)
