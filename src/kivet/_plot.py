@@ -84,8 +84,8 @@ def _positions(cids: np.ndarray, profile: _kivet.Profile) -> tuple[np.ndarray, .
 
 def _authalic_radius(profile: _kivet.Profile) -> float:
     d = profile.to_dict()
-    a = d["a_um"] / 1e6
-    f = 1.0 / (d["inv_f_nano"] / 1e9)
+    a = float(d["a_um"]) / 1e6
+    f = 1.0 / (float(d["inv_f_nano"]) / 1e9)
     e = math.sqrt(f * (2.0 - f))
     if e == 0.0:
         return a
@@ -145,7 +145,8 @@ def lonlat_to_plane(lon: Any, lat: Any, profile: _kivet.Profile | None = None) -
     lon = np.ascontiguousarray(lon, np.float64).reshape(-1)
     lat = np.ascontiguousarray(lat, np.float64).reshape(-1)
     cids = _kivet._cells_from_lonlat(lon, lat, _OUTLINE_LEVEL, profile)
-    return plane_squares(cids, profile)[:, [0, 2]].mean(axis=1)
+    centres: np.ndarray = plane_squares(cids, profile)[:, [0, 2]].mean(axis=1)
+    return centres
 
 
 def _break_jumps(line: np.ndarray, profile: _kivet.Profile) -> np.ndarray:

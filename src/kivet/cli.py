@@ -169,7 +169,7 @@ def cover_all(path: str, resolution: int, profile: _kivet.Profile, quiet: bool) 
 
 
 def _area_km2(tree: _kivet.Tree, profile: _kivet.Profile) -> float:
-    return tree.leaf_count() * _kivet.cell_area_m2(tree.depth, profile) / 1e6
+    return float(tree.leaf_count() * _kivet.cell_area_m2(tree.depth, profile)) / 1e6
 
 
 def _tsv_field(value: Any) -> str:
