@@ -16,40 +16,23 @@ Times are medians of --runs runs of each side. The default depth 6 gives
 deep, sparse settings grow a tree node per point and a level, and then the
 trees, not the points, are what the workers hold and send.
 
-usage: python bench/dask.py [--points N] [--partitions P] [--depth D]
-                            [--split-every K] [--runs R]
+usage: python bench/dask_cluster.py [--points N] [--partitions P] [--depth D]
+                                    [--split-every K] [--runs R]
 """
-import importlib
+import argparse
+import logging
 import os
+import resource
 import sys
+import time
 
-# This file is named like the package it measures. Run, it keeps its directory
-# off the import path (the worker processes inherit the path). Imported as
-# "dask" by another script run from this directory, it hands that script the
-# package: an import statement returns what sys.modules holds afterwards.
-_HERE = os.path.dirname(os.path.abspath(__file__))
-_AWAY = [p for p in sys.path if os.path.abspath(p or ".") != _HERE]
-if __name__ == "dask":
-    _saved, sys.path[:] = sys.path[:], _AWAY
-    del sys.modules["dask"]
-    try:
-        importlib.import_module("dask")
-    finally:
-        sys.path[:] = _saved
-else:
-    sys.path[:] = _AWAY
+import numpy as np
 
-import argparse  # noqa: E402
-import logging  # noqa: E402
-import resource  # noqa: E402
-import time  # noqa: E402
+import _kivet
+import kivet.dask as kd
 
-import numpy as np  # noqa: E402
-
-import _kivet  # noqa: E402
-import kivet.dask as kd  # noqa: E402
-
-sys.path.insert(0, _HERE)
+# Worker processes re-import this script without its directory on their path.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from timing import median_time  # noqa: E402
 
 del sys.path[0]
