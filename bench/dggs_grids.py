@@ -10,18 +10,14 @@ order and shuffled.
 """
 
 import os
-import sys
 
+import dask
 import numpy as np
+import xarray as xr
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "src"))
-
-import dask  # noqa: E402
-import xarray as xr  # noqa: E402
-
-import kivet  # noqa: E402
-import kivet.xdggs  # noqa: E402
-from timing import median_time  # noqa: E402
+import kivet
+import kivet.xdggs
+from timing import median_time
 
 N = 200_000
 RUNS = 5

@@ -68,5 +68,10 @@ PyObject* tree_or(PyObject* a, PyObject* b);
 PyObject* tree_and(PyObject* a, PyObject* b);
 PyObject* tree_sub(PyObject* a, PyObject* b);
 PyObject* tree_xor(PyObject* a, PyObject* b);
+// tree_bytes.cpp
+KIVET_METHOD(tree_to_bytes);
+KIVET_METHOD(tree_from_bytes);
+PyObject* tree_reduce(PyObject* self, PyObject*);
+PyObject* tree_copy(PyObject* self, PyObject*);
 
 }  // namespace kivet::py

@@ -73,3 +73,8 @@ __all__ = [
     "verify_opening",
     "verify_setop",
 ]
+
+# Pictures: matplotlib is imported only when kivet.plot is called.
+from ._plot import plot  # noqa: E402
+
+__all__ += ["plot"]
