@@ -39,7 +39,7 @@ html_title = f"kivet {release}"
 
 # The reading order; pages found beside these follow, the known ones first.
 PAGES = ["quickstart", "concepts", "coming-from-h3", "resolutions", "api"]
-LATER_PAGES = ["binary-form", "cli", "xarray"]
+LATER_PAGES = ["binary-form", "cli", "xarray", "dask"]
 
 
 def contents() -> str:
