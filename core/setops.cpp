@@ -1,7 +1,6 @@
 #include "core/setops.hpp"
 
 #include <cassert>
-#include <cstring>
 
 #include "core/support/pool.hpp"
 
@@ -42,30 +41,24 @@ std::optional<Hash> rule(uint8_t op, const Hash& ha, const Hash& hb, uint32_t k,
 
 namespace {
 
-bool same_hash(const Hash& x, const Hash& y) {
-  uint64_t a[4], b[4];
-  std::memcpy(a, x.data(), 32);
-  std::memcpy(b, y.data(), 32);
-  return ((a[0] ^ b[0]) | (a[1] ^ b[1]) | (a[2] ^ b[2]) | (a[3] ^ b[3])) == 0;
-}
-
 void prefetch_children(const Node& n) {
   if (!n.is_branch()) return;
   const Branch& b = n.branch();
   const Node* c = b.branch_children();
-  for (uint32_t i = 0; i < b.branches; ++i) __builtin_prefetch(&c[i].stored_hash());
+  for (uint32_t i = 0, k = b.branches(); i < k; ++i) __builtin_prefetch(&c[i].branch());
 }
 
 }  // namespace
 
 // The rule read by node kinds: in canonical trees a node's hash is E_k exactly
 // when it is Empty and F_k exactly when it is Full, so only two Branches need
-// their stored hashes compared.
+// their hashes compared. Hashes are compared only where both are already
+// known; otherwise the pair descends, which builds the same nodes.
 Node combine_nodes(const Node& na, const Node& nb, uint8_t op, uint32_t k,
                    const Ctx& ctx) {
   bool union_op = op == kOpUnion, intersect_op = op == kOpIntersect;
   if (na.is_branch() && nb.is_branch()) {
-    if (na.same(nb) || same_hash(na.stored_hash(), nb.stored_hash()))
+    if (na.same(nb) || same_known_hash(na, nb))
       return union_op || intersect_op ? na : Node::empty();
   } else if (union_op) {
     if (na.is_full() || nb.is_full()) return Node::full();
@@ -80,8 +73,8 @@ Node combine_nodes(const Node& na, const Node& nb, uint8_t op, uint32_t k,
   }
   assert(k >= 1);
   uint32_t a = ctx.hierarchy.a;
-  // Each child pair of two Branches compares stored hashes, one cache miss
-  // per side: ask for all of them at once rather than one after another.
+  // Each child pair of two Branches reads both headers, one cache miss per
+  // side: ask for all of them at once rather than one after another.
   prefetch_children(na);
   prefetch_children(nb);
   NodeBuffer children(a);
@@ -100,7 +93,7 @@ constexpr int kParallelLevels = 2;
 
 bool dense_pair(const Node& na, const Node& nb, uint32_t k, uint32_t a) {
   return k >= kParallelMinHeight && na.is_branch() && nb.is_branch() &&
-         !na.same(nb) && na.branch().branches + nb.branch().branches >= a;
+         !na.same(nb) && na.branch().branches() + nb.branch().branches() >= a;
 }
 
 Node combine_split(const Node& na, const Node& nb, uint8_t op, uint32_t k,
