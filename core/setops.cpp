@@ -48,6 +48,26 @@ void prefetch_children(const Node& n) {
   for (uint32_t i = 0, k = b.branches(); i < k; ++i) __builtin_prefetch(&c[i].branch());
 }
 
+// A node's children in digit order; a uniform node stands for A copies of
+// itself. Walks the compact children without ranking each one anew.
+class ChildCursor {
+ public:
+  explicit ChildCursor(const Node& n) : node_(n), branch_(n.is_branch()) {
+    if (branch_) it_ = n.children().begin();
+  }
+  const Node& next() {
+    if (!branch_) return node_;
+    const Node& c = *it_;
+    ++it_;
+    return c;
+  }
+
+ private:
+  const Node& node_;
+  bool branch_;
+  Node::Children::iterator it_;
+};
+
 }  // namespace
 
 // The rule read by node kinds: in canonical trees a node's hash is E_k exactly
@@ -78,8 +98,9 @@ Node combine_nodes(const Node& na, const Node& nb, uint8_t op, uint32_t k,
   prefetch_children(na);
   prefetch_children(nb);
   NodeBuffer children(a);
+  ChildCursor ca(na), cb(nb);
   for (uint32_t i = 0; i < a; ++i)
-    children[i] = combine_nodes(na.child(i), nb.child(i), op, k - 1, ctx);
+    children[i] = combine_nodes(ca.next(), cb.next(), op, k - 1, ctx);
   return make_branch(children.span(), k, ctx);
 }
 

@@ -199,18 +199,10 @@ bool same_known_hash(const Node& x, const Node& y) {
   return ((a[0] ^ b[0]) | (a[1] ^ b[1]) | (a[2] ^ b[2]) | (a[3] ^ b[3])) == 0;
 }
 
-Node make_branch(std::span<Node> children, uint32_t height, const Ctx& ctx) {
-  assert(children.size() == ctx.hierarchy.a && height >= 1);
-  (void)height;
-  (void)ctx;
-  uint32_t branches = 0, full = 0;
-  for (const Node& c : children) {
-    branches += c.is_branch();
-    full += c.is_full();
-  }
-  uint32_t a = uint32_t(children.size());
-  if (branches == 0 && full == 0) return Node::empty();
-  if (full == a) return Node::full();
+// A branch of `a` children with the given kinds words (unhashed), taking
+// `branches` Branch nodes from `kids` in digit order. Sole allocator of
+// branches; the callers have ruled out uniform children.
+Node new_branch(uint32_t a, const uint64_t* kinds, Node* kids, uint32_t branches) {
   size_t bytes = Branch::bytes(a, branches);
   void* mem = ::operator new(bytes);
   // Default-initialised: the hash bytes stay unwritten until asked for.
@@ -218,16 +210,54 @@ Node make_branch(std::span<Node> children, uint32_t height, const Ctx& ctx) {
   b->refs.store(1, std::memory_order_relaxed);
   b->arity = uint16_t(a);
   b->state.store(Branch::kNone, std::memory_order_relaxed);
-  uint64_t* kinds = b->kinds();
-  std::fill(kinds, kinds + Branch::kind_words(a), 0);
+  std::copy(kinds, kinds + Branch::kind_words(a), b->kinds());
   Node* out = b->branch_children();
+  for (uint32_t i = 0; i < branches; ++i) new (out + i) Node(std::move(kids[i]));
+  return Node(reinterpret_cast<uintptr_t>(b));
+}
+
+Node make_branch(std::span<Node> children, uint32_t height, const Ctx& ctx) {
+  assert(children.size() == ctx.hierarchy.a && height >= 1);
+  (void)height;
+  (void)ctx;
+  uint32_t a = uint32_t(children.size());
+  uint32_t branches = 0, full = 0;
+  // Kinds of up to 4096 children; Branch children gathered to the front.
+  uint64_t kinds[Branch::kind_words(4096)];
+  std::fill_n(kinds, Branch::kind_words(a), 0);
   for (uint32_t i = 0; i < a; ++i) {
     Node& c = children[i];
     uint64_t k = c.is_empty() ? 0 : c.is_full() ? 1 : 2;
     kinds[i / 32] |= k << (2 * (i % 32));
-    if (k == 2) new (out++) Node(std::move(c));
+    full += k == 1;
+    if (k == 2) {
+      if (branches != i) children[branches] = std::move(c);
+      ++branches;
+    }
   }
-  return Node(reinterpret_cast<uintptr_t>(b));
+  if (branches == 0 && full == 0) return Node::empty();
+  if (full == a) return Node::full();
+  return new_branch(a, kinds, children.data(), branches);
+}
+
+Node make_run_branch(uint32_t a, uint32_t first, uint32_t last, Node low, Node high) {
+  assert(first <= last && last < a && a <= 32);
+  if (first == last) high = Node::empty();
+  auto kind = [](const Node& n) -> uint64_t { return n.is_empty() ? 0 : n.is_full() ? 1 : 2; };
+  // Full strictly between first and last: kind 1 in each 2-bit slot.
+  uint64_t inside = last > first + 1
+                        ? (0x5555555555555555ull >> (64 - 2 * (last - first - 1)))
+                              << (2 * (first + 1))
+                        : 0;
+  uint64_t kinds = inside | kind(low) << (2 * first) | kind(high) << (2 * last);
+  uint64_t all_full = 0x5555555555555555ull >> (64 - 2 * a);
+  if (kinds == 0) return Node::empty();
+  if (kinds == all_full) return Node::full();
+  Node kids[2];
+  uint32_t branches = 0;
+  if (low.is_branch()) kids[branches++] = std::move(low);
+  if (high.is_branch()) kids[branches++] = std::move(high);
+  return new_branch(a, &kinds, kids, branches);
 }
 
 void merge_intervals(std::vector<Interval>& v) {
@@ -247,12 +277,27 @@ namespace {
 
 // The node over [lo, hi) at `height`. REQUIRES: `mine` holds exactly the
 // intervals that meet [lo, hi), sorted and disjoint.
+// The node over [lo, hi) at `height` for the one interval `v` meeting it:
+// the scattered cells of most trees end in such chains.
+// REQUIRES: v meets [lo, hi), A <= 32.
+Node build_one(Interval v, uint64_t lo, uint64_t hi, uint32_t a) {
+  if (v.lo <= lo && v.hi >= hi) return Node::full();
+  uint64_t step = (hi - lo) / a;
+  uint64_t from = std::max(v.lo, lo) - lo, to = std::min(v.hi, hi) - lo;
+  auto first = uint32_t(from / step), last = uint32_t((to - 1) / step);
+  uint64_t first_lo = lo + first * step, last_lo = lo + last * step;
+  Node low = build_one(v, first_lo, first_lo + step, a);
+  Node high = last != first ? build_one(v, last_lo, last_lo + step, a) : Node::empty();
+  return make_run_branch(a, first, last, std::move(low), std::move(high));
+}
+
 Node build_inside(std::span<const Interval> mine, uint64_t lo, uint64_t hi,
                   uint32_t height, const Ctx& ctx) {
   if (mine.empty()) return Node::empty();
   // At height 0 a meeting interval covers the one leaf, so this decides.
   if (mine.front().lo <= lo && mine.front().hi >= hi) return Node::full();
   uint32_t a = ctx.hierarchy.a;
+  if (mine.size() == 1 && a <= 32) return build_one(mine.front(), lo, hi, a);
   uint64_t step = (hi - lo) / a;
   NodeBuffer buffer(a);
   std::span<Node> children = buffer.span();

@@ -143,6 +143,7 @@ class Node {
 
  private:
   friend Node make_branch(std::span<Node>, uint32_t, const Ctx&);
+  friend Node new_branch(uint32_t, const uint64_t*, Node*, uint32_t);
   static constexpr uintptr_t kEmptyWord = 0, kFullWord = 1;
   constexpr explicit Node(uintptr_t word) : word_(word) {}
   void retain() const {
@@ -244,6 +245,12 @@ bool same_known_hash(const Node& x, const Node& y);
 // The only place that makes branches. Moves out of `children`.
 // REQUIRES: children.size() == ctx.hierarchy.a, 1 <= height <= reach.
 Node make_branch(std::span<Node> children, uint32_t height, const Ctx& ctx);
+
+// The node make_branch() gives for A children that are Empty before `first`
+// and after `last`, Full strictly between, `low` at `first` and `high` at
+// `last` (`high` unused when first == last): what one interval makes. Moves
+// out of `low` and `high`. REQUIRES: first <= last < a <= 32.
+Node make_run_branch(uint32_t a, uint32_t first, uint32_t last, Node low, Node high);
 
 // Room for the A children of one node, Empty to start with: on the stack for
 // apertures up to 16, so building a node allocates only its branch.

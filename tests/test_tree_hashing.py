@@ -114,3 +114,22 @@ class TestConcurrentFirstRequests:
             assert root == wants[k]
             assert h == hash(derived[k])
             assert equal == (k == 2)
+
+
+class TestLeafRuns:
+    @pytest.mark.parametrize("seed", range(8))
+    def test_runs_of_consecutive_leaves_match_the_model(self, seed):
+        # One run of leaves meets each node alone: it may start and end
+        # inside children, cover whole children between, or cross bases.
+        rng = random.Random(seed)
+        depth = rng.randint(1, 4)
+        first_leaf, end_leaf = A * A**depth, (A + 6) * A**depth
+        leaves = set()
+        for _ in range(rng.randint(1, 3)):
+            start = rng.randrange(first_leaf, end_leaf)
+            length = rng.choice([1, 2, A - 1, A + 1, A * A + 3, rng.randint(1, 3 * A**depth)])
+            leaves.update(range(start, min(start + length, end_leaf)))
+        t = Tree.from_cells(sorted(leaves), depth)
+        ref = RefTree(leaves, depth)
+        assert t.cells() == ref.cells
+        assert t.root_hex == ref.root()
