@@ -85,6 +85,24 @@ class TestDerivedTrees:
         assert a.union(b) == b
 
 
+class TestLargeUnhashedOperands:
+    @pytest.mark.parametrize("hashed", [False, True])
+    def test_operations_on_dense_trees_are_the_set_laws(self, hashed):
+        # Large enough for the top levels to be split over the pool.
+        depth = 7
+        xs = scattered(30000, depth, 7)
+        ys = np.concatenate([xs[:29000], scattered(2000, depth, 8)])
+        a, b = Tree.from_cells(xs, depth), Tree.from_cells(ys, depth)
+        if hashed:
+            a.root_hex
+        law = {"union": np.union1d, "intersect": np.intersect1d, "difference": np.setdiff1d}
+        for op, fn in law.items():
+            got = getattr(a, op)(b)
+            want = fn(np.unique(xs), np.unique(ys))
+            assert got.leaves() == want.tolist()
+            assert got.root_hex == Tree.from_cells(want, depth).root_hex
+
+
 class TestConcurrentFirstRequests:
     @pytest.mark.parametrize("seed", range(3))
     def test_threads_asking_one_root_at_once_agree(self, seed):
