@@ -97,17 +97,19 @@ def memory_child(n, depth):
     print(peak, kept, branch_count(tree))
 
 
-def fresh_time(make, use, runs):
-    """Median time of use(x) over fresh x = make() (built outside the timing),
-    so that no hash is left over from an earlier run."""
-    times = []
+def fresh_times(make, uses, runs):
+    """Median time of each use(x) over fresh x = make() (built outside the
+    timing, so that no hash is left over from an earlier run); the uses take
+    turns within each run, so a change of machine load touches them alike."""
+    times = [[] for _ in uses]
     for _ in range(runs):
-        x = make()
-        start = time.perf_counter()
-        result = use(x)
-        times.append(time.perf_counter() - start)
-        del result, x
-    return sorted(times)[len(times) // 2]
+        for i, use in enumerate(uses):
+            x = make()
+            start = time.perf_counter()
+            result = use(x)
+            times[i].append(time.perf_counter() - start)
+            del result, x
+    return [sorted(t)[len(t) // 2] for t in times]
 
 
 def verdict(ok):
@@ -189,9 +191,8 @@ def union_chain_case(trees, n, depth, runs):
             t.root_hex
         return every_root(ts)
 
-    ours = fresh_time(make, lazy, runs)
-    eager = fresh_time(make, every_root, runs)
-    eager_inputs = fresh_time(make, every_root_and_input, runs)
+    ours, eager, eager_inputs = fresh_times(make, [lazy, every_root, every_root_and_input],
+                                            runs)
     print(f"union of {trees} trees of {n:,} random cids, depth {depth}, then one root: "
           f"{ours * 1e3:7.1f} ms")
     print(f"  asking every intermediate root {eager * 1e3:7.1f} ms: {eager / ours:5.2f}x "
