@@ -3,6 +3,11 @@
 // interleaved with a reader.
 #include "py/index.hpp"
 
+#include <map>
+#include <memory>
+#include <utility>
+
+#include "core/hash.hpp"
 #include "core/index.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
@@ -12,9 +17,15 @@ namespace kivet::py {
 
 namespace {
 
+// Every root the index stored, in registration order, with the profile of
+// the tree first registered under it: what a pickled index carries, since the
+// core index keeps neither.
+using Registry = std::vector<std::pair<Hash, Profile>>;
+
 struct IndexObject {
   PyObject_HEAD
   Index* value;
+  Registry* registry;
 };
 
 Index& self_value(PyObject* self) { return *reinterpret_cast<IndexObject*>(self)->value; }
@@ -27,7 +38,9 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     Args("Index", {}, 0, args, kwargs);
     Ref obj = check(type->tp_alloc(type, 0));
-    reinterpret_cast<IndexObject*>(obj.get())->value = new Index();
+    auto* o = reinterpret_cast<IndexObject*>(obj.get());
+    o->value = new Index();
+    o->registry = new Registry();
     return obj;
   });
 }
@@ -35,6 +48,7 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void index_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   delete reinterpret_cast<IndexObject*>(self)->value;
+  delete reinterpret_cast<IndexObject*>(self)->registry;
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -46,7 +60,12 @@ KIVET_METHOD(index_add) {
     Args a("add", {"key", "tree"}, 2, args, nargs, kwnames);
     std::string key = to_text(a[0], "key");
     PyObject* tree = to_tree(a[1], "tree");
+    Registry& registry = *reinterpret_cast<IndexObject*>(self)->registry;
+    registry.reserve(registry.size() + 1);  // no throw once the index has changed
+    size_t before = self_value(self).distinct_roots();
     ok(self_value(self).add(std::move(key), tree_value(tree)));
+    if (self_value(self).distinct_roots() != before)
+      registry.emplace_back(tree_value(tree).root(), tree_profile(tree));
     return Ref::borrow(Py_None);
   });
 }
@@ -108,6 +127,94 @@ PyObject* get_distinct_roots(PyObject* self, void*) {
   return PyLong_FromSize_t(self_value(self).distinct_roots());
 }
 
+Registry& registry_of(PyObject* self) {
+  return *reinterpret_cast<IndexObject*>(self)->registry;
+}
+
+// (Index, (), (trees in registration order, [(key, tree position), ...])):
+// each stored tree once, so keys sharing a root still share it when read back.
+PyObject* index_reduce(PyObject* self, PyObject*) {
+  return guard([&] {
+    const Index& index = self_value(self);
+    const Registry& registry = registry_of(self);
+    Ref trees = check(PyList_New(Py_ssize_t(registry.size())));
+    std::map<Hash, size_t> position;
+    for (size_t i = 0; i < registry.size(); ++i) {
+      const auto& [root, profile] = registry[i];
+      const Tree* tree = index.find(root);
+      if (!tree) raise(PyExc_RuntimeError, "index registry out of step with its trees");
+      PyList_SET_ITEM(trees.get(), Py_ssize_t(i), new_tree(*tree, profile).release());
+      position.emplace(root, i);
+    }
+    auto roots = index.roots();
+    Ref keys = check(PyList_New(Py_ssize_t(roots.size())));
+    for (size_t i = 0; i < roots.size(); ++i) {
+      Ref key = text_object(roots[i].first);
+      Ref at = check(PyLong_FromSize_t(position.at(*unhex(roots[i].second))));
+      PyList_SET_ITEM(keys.get(), Py_ssize_t(i), check(PyTuple_Pack(2, key.get(), at.get())).release());
+    }
+    Ref state = check(PyTuple_Pack(2, trees.get(), keys.get()));
+    Ref no_args = check(PyTuple_New(0));
+    return check(PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self)), no_args.get(),
+                              state.get()));
+  });
+}
+
+// Replaces the contents with a state from __reduce__; on any fault the index
+// is left as it was.
+PyObject* index_setstate(PyObject* self, PyObject* state) {
+  return guard([&] {
+    if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != 2)
+      raise_type("state", "a (trees, keys) tuple", state);
+    Ref trees = check(PySequence_Fast(PyTuple_GET_ITEM(state, 0), "argument 'state': "
+                                      "expected a sequence of Tree first"));
+    Ref keys = check(PySequence_Fast(PyTuple_GET_ITEM(state, 1), "argument 'state': "
+                                     "expected a sequence of (key, position) pairs second"));
+    auto index = std::make_unique<Index>();
+    auto registry = std::make_unique<Registry>();
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(trees.get());
+    PyObject** tree_items = PySequence_Fast_ITEMS(trees.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* tree = to_tree(tree_items[i], "state");
+      registry->reserve(registry->size() + 1);
+      if (ok(index->store(tree_value(tree))))
+        registry->emplace_back(tree_value(tree).root(), tree_profile(tree));
+    }
+    Py_ssize_t m = PySequence_Fast_GET_SIZE(keys.get());
+    PyObject** key_items = PySequence_Fast_ITEMS(keys.get());
+    for (Py_ssize_t i = 0; i < m; ++i) {
+      PyObject* pair = key_items[i];
+      if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2)
+        raise_type("state", "a (key, position) tuple", pair);
+      std::string key = to_text(PyTuple_GET_ITEM(pair, 0), "state");
+      uint64_t at = to_u64(PyTuple_GET_ITEM(pair, 1), "state");
+      if (at >= uint64_t(n))
+        raise(PyExc_ValueError,
+              cat("index state: key ", quoted(key), " names tree ", at, " of ", n));
+      ok(index->add(std::move(key), tree_value(tree_items[at])));
+    }
+    auto* o = reinterpret_cast<IndexObject*>(self);
+    delete std::exchange(o->value, index.release());
+    delete std::exchange(o->registry, registry.release());
+    return Ref::borrow(Py_None);
+  });
+}
+
+// A new index with the same keys and stored trees; the trees themselves are
+// immutable and shared, so shallow and deep copies are the same.
+PyObject* index_copy(PyObject* self, PyObject*) {
+  return guard([&] {
+    auto index = std::make_unique<Index>(self_value(self));
+    auto registry = std::make_unique<Registry>(registry_of(self));
+    PyTypeObject* type = Py_TYPE(self);
+    Ref obj = check(type->tp_alloc(type, 0));
+    auto* o = reinterpret_cast<IndexObject*>(obj.get());
+    o->value = index.release();
+    o->registry = registry.release();
+    return obj;
+  });
+}
+
 #define FASTCALL KIVET_FASTCALL
 
 PyMethodDef kMethods[] = {
@@ -123,6 +230,16 @@ PyMethodDef kMethods[] = {
     {"attention", FASTCALL(index_attention), METH_FASTCALL | METH_KEYWORDS,
      "attention($self, level)\n--\n\n`{cid: count}` for every cell at `level` touched by "
      "an indexed key's coverage."},
+    {"__reduce__", index_reduce, METH_NOARGS,
+     "__reduce__($self)\n--\n\nPickles the stored trees (as binary forms) and the keys."},
+    {"__setstate__", index_setstate, METH_O,
+     "__setstate__($self, state)\n--\n\nReplaces the contents with a state from "
+     "`__reduce__`."},
+    {"__copy__", index_copy, METH_NOARGS,
+     "__copy__($self)\n--\n\nAn independent index with the same keys, sharing the "
+     "immutable trees."},
+    {"__deepcopy__", index_copy, METH_O,
+     "__deepcopy__($self, memo)\n--\n\nAs `__copy__`: the trees are immutable."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef kGetSet[] = {
