@@ -43,9 +43,9 @@ def random_cids(n, depth, seed=0):
 def load_against(directory):
     """The _kivet extension found in `directory`, loaded beside this one."""
     path = next(Path(directory).glob("_kivet*.so"))
-    spec = importlib.util.spec_from_file_location("_kivet", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("_kivet", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
