@@ -128,7 +128,7 @@ class SharedLeaves {
   uint64_t shared(const Node& x, const Node& y, uint32_t k) const {
     if (x.is_empty() || y.is_empty()) return 0;
     if (x.is_full()) return count(y, k);
-    if (y.is_full() || x.same(y) || x.stored_hash() == y.stored_hash())
+    if (y.is_full() || x.same(y) || same_known_hash(x, y))
       return count(x, k);
     uint64_t total = 0;
     for (uint32_t i = 0; i < a_; ++i) total += shared(x.child(i), y.child(i), k - 1);

@@ -46,6 +46,13 @@ std::vector<uint64_t> read_cids(PyObject* o) {
   return out;
 }
 
+// The root without the interpreter lock: its first request may hash the
+// whole tree.
+Hash root_unlocked(const Tree& tree) {
+  Unlocked unlocked;
+  return tree.root();
+}
+
 PyObject* tree_repr(PyObject* self) {
   return guard([&] { return text_object(self_value(self).tree.display()); });
 }
@@ -53,14 +60,17 @@ PyObject* tree_repr(PyObject* self) {
 PyObject* tree_richcompare(PyObject* self, PyObject* other, int op) {
   if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, tree_type()))
     Py_RETURN_NOTIMPLEMENTED;
-  bool equal = self_value(self).tree == self_value(other).tree;
+  const Tree& x = self_value(self).tree;
+  const Tree& y = self_value(other).tree;
+  bool equal = x.hierarchy() == y.hierarchy() && x.depth() == y.depth() &&
+               root_unlocked(x) == root_unlocked(y);
   return PyBool_FromLong(op == Py_EQ ? equal : !equal);
 }
 
 // Equal trees have equal roots, so the root's leading bytes are a hash
 // consistent with ==.
 Py_hash_t tree_hash(PyObject* self) {
-  Hash root = self_value(self).tree.root();
+  Hash root = root_unlocked(self_value(self).tree);
   uint64_t h = 0;
   for (int i = 0; i < 8; ++i) h = h << 8 | root[i];
   Py_hash_t out = Py_hash_t(h >> 1);
@@ -75,7 +85,7 @@ void tree_dealloc(PyObject* self) {
 }
 
 PyObject* get_root_hex(PyObject* self, void*) {
-  return guard([&] { return text_object(self_value(self).tree.root_hex()); });
+  return guard([&] { return text_object(to_hex(root_unlocked(self_value(self).tree))); });
 }
 PyObject* get_depth(PyObject* self, void*) {
   return PyLong_FromUnsignedLong(self_value(self).tree.depth());

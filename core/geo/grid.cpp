@@ -40,9 +40,10 @@ Position position_of(std::span<const uint32_t> path, uint32_t n) {
 
 bool is_polar(uint32_t base) { return base == 0 || base == 5; }
 
-// N^level as a float: the exact 64-bit power while it fits.
-double power_of(uint32_t n, uint32_t level) {
-  if (auto p = checked_pow(n, level)) return double(*p);
+// N^level as a float: the exact 64-bit power while it fits (read from the
+// grid's table, which holds 0 where it does not).
+double power_of(const std::array<uint64_t, 65>& powers, uint32_t n, uint32_t level) {
+  if (level < powers.size() && powers[level] != 0) return double(powers[level]);
   return std::pow(double(n), double(level));
 }
 
@@ -165,14 +166,22 @@ std::optional<Position> Grid::cell_from_planar(uint32_t level, double x, double 
 }
 
 double Grid::cell_side(uint32_t level) const {
-  return (kPi / 2) * authalic_radius * (1 / power_of(n_side, level));
+  return (kPi / 2) * authalic_radius * (1 / power_of(powers_, n_side, level));
 }
 
-Planar Grid::ul_vertex(const Position& p) const {
-  double inv = 1 / power_of(n_side, p.level);
-  double side = (kPi / 2) * authalic_radius;
-  const Planar& c = ul_corners[p.base];
+namespace {
+
+// The upper-left vertex of p with `inv` = 1 / N^level.
+Planar ul_vertex_at(const Grid& g, const Position& p, double inv) {
+  double side = (kPi / 2) * g.authalic_radius;
+  const Planar& c = g.ul_corners[p.base];
   return {c.x + side * (double(p.column) * inv), c.y - side * (double(p.row) * inv)};
+}
+
+}  // namespace
+
+Planar Grid::ul_vertex(const Position& p) const {
+  return ul_vertex_at(*this, p, 1 / power_of(powers_, n_side, p.level));
 }
 
 Planar Grid::ul_vertex(std::span<const uint32_t> path) const {
@@ -180,8 +189,9 @@ Planar Grid::ul_vertex(std::span<const uint32_t> path) const {
 }
 
 Planar Grid::nucleus_planar(const Position& p) const {
-  Planar ul = ul_vertex(p);
-  double h = (kPi / 2) * authalic_radius * (1 / power_of(n_side, p.level)) * 0.5;
+  double inv = 1 / power_of(powers_, n_side, p.level);
+  Planar ul = ul_vertex_at(*this, p, inv);
+  double h = (kPi / 2) * authalic_radius * inv * 0.5;
   return {ul.x + h, ul.y - h};
 }
 
@@ -337,7 +347,7 @@ Result<BoundarySample> Grid::boundary3(std::span<const uint32_t> path) const {
 }
 
 double Grid::cell_area(uint32_t level) const {
-  double s = (kPi / 2) * authalic_radius * (1 / power_of(n_side, level));
+  double s = (kPi / 2) * authalic_radius * (1 / power_of(powers_, n_side, level));
   return s * s * 8 / (3 * kPi);
 }
 
