@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "core/error.hpp"
+#include "core/support/pool.hpp"
 #include "py/ref.hpp"
 
 namespace kivet::py {
@@ -38,6 +39,7 @@ inline void ok(Result<void>&& r) {
 
 template <class F>
 PyObject* guard(F&& f) noexcept {
+  prepare_thread();
   try {
     return f().release();
   } catch (const PyError&) {

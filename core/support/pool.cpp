@@ -4,6 +4,7 @@
 #include <sched.h>
 
 #include <deque>
+#include <exception>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -46,6 +47,14 @@ unsigned available_processors() {
 }
 
 }  // namespace
+
+void prepare_thread() noexcept {
+  // Reads the exception state, so the runtime sets it up now; volatile
+  // because the function is declared pure.
+  [[maybe_unused]] volatile int uncaught = std::uncaught_exceptions();
+  // Through a volatile read, so the access (and the block's allocation) stays.
+  (void)*static_cast<Pool* volatile*>(&t_pool);
+}
 
 Pool::Pool() : injector_(std::make_unique<Worker>()) {}
 
@@ -111,6 +120,7 @@ void Pool::stop_and_join() {
 }
 
 void Pool::worker_loop(unsigned index) {
+  prepare_thread();
   t_pool = this;
   t_index = index;
   while (true) {
