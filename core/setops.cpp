@@ -79,6 +79,7 @@ Node combine_nodes(const Node& na, const Node& nb, uint8_t op, uint32_t k,
     // Full minus a Branch: descend into the complement.
   }
   assert(k >= 1);
+  if (k >= 2) poll_cancel();
   uint32_t a = ctx.hierarchy.a;
   // Each child pair of two Branches compares stored hashes, one cache miss
   // per side: ask for all of them at once rather than one after another.
@@ -147,6 +148,7 @@ void walk(const Node& na, const Node& nb, uint32_t k, uint64_t cid, const Ctx& c
     out.push_back({ha, hb, cid});
     return;
   }
+  if (k >= 2) poll_cancel();
   uint32_t a = ca.hierarchy.a;
   prefetch_children(na);
   prefetch_children(nb);

@@ -44,6 +44,11 @@ PyObject* guard(F&& f) noexcept {
     return f().release();
   } catch (const PyError&) {
     return nullptr;
+  } catch (const Cancelled&) {
+    // Only interruptible() raises the flag, and it raises the handler's
+    // exception itself; this is a safety net.
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "interrupted");
+    return nullptr;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return nullptr;

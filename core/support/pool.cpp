@@ -185,6 +185,7 @@ void Pool::execute(Task* task) {
   TaskGroup* group = task->group;
   if (!group->failed()) {
     try {
+      CancelScope scope(task->cancel);
       task->fn();
     } catch (...) {
       group->record(std::current_exception());

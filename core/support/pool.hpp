@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "core/support/cancel.hpp"
 
 namespace kivet {
 
@@ -67,6 +68,7 @@ class Pool {
   struct Task {
     std::function<void()> fn;
     TaskGroup* group;
+    const CancelFlag* cancel;  // the spawning thread's, installed while it runs
   };
   struct Worker;
 
@@ -100,7 +102,8 @@ class TaskGroup {
 
   template <class F>
   void spawn(F&& f) {
-    auto task = std::make_unique<Pool::Task>(std::function<void()>(std::forward<F>(f)), this);
+    auto task = std::make_unique<Pool::Task>(std::function<void()>(std::forward<F>(f)), this,
+                                             current_cancel());
     pending_.fetch_add(1, std::memory_order_relaxed);
     try {
       pool_->push(task.get());
