@@ -1,9 +1,15 @@
-// The Python class Index: one core Index, nothing but conversion. All members
-// run holding the interpreter lock and never release it, so add() is never
-// interleaved with a reader.
+// The Python class Index: one core Index behind a readers-writer lock, and
+// conversion. add() holds the lock exclusively, readers share it, so each
+// read sees the index before or after each add. Whoever holds the lock never
+// waits for the interpreter lock: add() and the long readers release the
+// interpreter lock before taking it, so the two can never deadlock.
 #include "py/index.hpp"
 
+#include <mutex>
+#include <shared_mutex>
+
 #include "core/index.hpp"
+#include "py/interrupt.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
 #include "py/tree.hpp"
@@ -12,12 +18,26 @@ namespace kivet::py {
 
 namespace {
 
-struct IndexObject {
-  PyObject_HEAD
-  Index* value;
+struct Guarded {
+  Index index;
+  mutable std::shared_mutex lock;
 };
 
-Index& self_value(PyObject* self) { return *reinterpret_cast<IndexObject*>(self)->value; }
+struct IndexObject {
+  PyObject_HEAD
+  Guarded* value;
+};
+
+Guarded& self_value(PyObject* self) { return *reinterpret_cast<IndexObject*>(self)->value; }
+
+// A short read under the shared lock, holding the interpreter lock: it waits
+// at most for one add(), which never needs the interpreter lock.
+template <class F>
+auto read_now(PyObject* self, F&& f) {
+  const Guarded& g = self_value(self);
+  std::shared_lock lock(g.lock);
+  return f(g.index);
+}
 
 void set_item(PyObject* dict, const char* key, Ref value) {
   check_status(PyDict_SetItemString(dict, key, value.get()));
@@ -27,7 +47,7 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     Args("Index", {}, 0, args, kwargs);
     Ref obj = check(type->tp_alloc(type, 0));
-    reinterpret_cast<IndexObject*>(obj.get())->value = new Index();
+    reinterpret_cast<IndexObject*>(obj.get())->value = new Guarded();
     return obj;
   });
 }
@@ -39,14 +59,24 @@ void index_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-Py_ssize_t index_len(PyObject* self) { return Py_ssize_t(self_value(self).size()); }
+Py_ssize_t index_len(PyObject* self) {
+  return Py_ssize_t(read_now(self, [](const Index& i) { return i.size(); }));
+}
 
 KIVET_METHOD(index_add) {
   return guard([&] {
     Args a("add", {"key", "tree"}, 2, args, nargs, kwnames);
     std::string key = to_text(a[0], "key");
     PyObject* tree = to_tree(a[1], "tree");
-    ok(self_value(self).add(std::move(key), tree_value(tree)));
+    const Tree& value = tree_value(tree);
+    Guarded& g = self_value(self);
+    Result<void> added;
+    {
+      Unlocked unlocked;
+      std::unique_lock lock(g.lock);
+      added = g.index.add(std::move(key), value);
+    }
+    ok(std::move(added));
     return Ref::borrow(Py_None);
   });
 }
@@ -55,7 +85,12 @@ KIVET_METHOD(index_query) {
   return guard([&] {
     Args a("query", {"tree"}, 1, args, nargs, kwnames);
     PyObject* tree = to_tree(a[0], "tree");
-    std::vector<Hit> hits = ok(self_value(self).query(tree_value(tree)));
+    const Tree& q = tree_value(tree);
+    const Guarded& g = self_value(self);
+    std::vector<Hit> hits = ok(interruptible([&] {
+      std::shared_lock lock(g.lock);
+      return g.index.query(q);
+    }));
     Ref list = check(PyList_New(Py_ssize_t(hits.size())));
     for (size_t i = 0; i < hits.size(); ++i) {
       const Hit& h = hits[i];
@@ -77,7 +112,13 @@ KIVET_METHOD(index_query) {
 KIVET_METHOD(index_roots) {
   return guard([&] {
     Args("roots", {}, 0, args, nargs, kwnames);
-    auto roots = self_value(self).roots();
+    const Guarded& g = self_value(self);
+    std::vector<std::pair<std::string, std::string>> roots;
+    {
+      Unlocked unlocked;
+      std::shared_lock lock(g.lock);
+      roots = g.index.roots();
+    }
     Ref list = check(PyList_New(Py_ssize_t(roots.size())));
     for (size_t i = 0; i < roots.size(); ++i) {
       Ref key = text_object(roots[i].first);
@@ -93,7 +134,11 @@ KIVET_METHOD(index_attention) {
   return guard([&] {
     Args a("attention", {"level"}, 1, args, nargs, kwnames);
     uint32_t level = to_u32(a[0], "level");
-    Attention counts = ok(self_value(self).attention(level));
+    const Guarded& g = self_value(self);
+    Attention counts = ok(interruptible([&] {
+      std::shared_lock lock(g.lock);
+      return g.index.attention(level);
+    }));
     Ref dict = check(PyDict_New());
     for (const auto& [cid, n] : counts) {
       Ref key = check(PyLong_FromUnsignedLongLong(cid));
@@ -105,7 +150,7 @@ KIVET_METHOD(index_attention) {
 }
 
 PyObject* get_distinct_roots(PyObject* self, void*) {
-  return PyLong_FromSize_t(self_value(self).distinct_roots());
+  return PyLong_FromSize_t(read_now(self, [](const Index& i) { return i.distinct_roots(); }));
 }
 
 #define FASTCALL KIVET_FASTCALL
