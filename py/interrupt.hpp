@@ -1,82 +1,57 @@
 // Long work off the interpreter lock, stoppable by a signal.
 //
-// interruptible(work) runs work() on a helper thread while the calling
-// thread waits without the interpreter lock, waking every 20 ms to take it
-// briefly and run pending signal handlers. When a handler raises (Ctrl-C),
-// the work's CancelFlag is raised, the call waits for the work to stop and
-// the handler's exception propagates; the work's inputs are left as they
-// were. work() touches no Python object; its value is handed back as is, its
-// C++ exceptions are rethrown on the calling thread.
+// interruptible(work) runs work() on the calling thread without the
+// interpreter lock. The core polls a CancelFlag as it goes; every 20 ms the
+// flag's check takes the interpreter lock briefly and runs pending signal
+// handlers. When a handler raises (Ctrl-C), the flag stops the work (pool
+// tasks included) and the handler's exception propagates; the work's inputs
+// are left as they were. work() touches no Python object; its value is handed
+// back as is, its C++ exceptions are rethrown once the lock is held again.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
 #include <exception>
-#include <mutex>
 #include <optional>
-#include <system_error>
-#include <thread>
 #include <type_traits>
 
 #include "core/support/cancel.hpp"
-#include "core/support/pool.hpp"
 #include "py/errors.hpp"
 
 namespace kivet::py {
 
-inline constexpr std::chrono::milliseconds kSignalPoll{20};
+namespace detail {
+
+// Takes the interpreter lock back for a moment: true when a handler raised.
+inline bool signal_raised(void* context) {
+  auto* state = static_cast<PyThreadState**>(context);
+  PyEval_RestoreThread(*state);
+  bool raised = PyErr_CheckSignals() < 0;
+  *state = PyEval_SaveThread();
+  return raised;
+}
+
+}  // namespace detail
 
 template <class F>
 auto interruptible(F&& work) -> std::invoke_result_t<F&> {
   using R = std::invoke_result_t<F&>;
-  struct State {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool done = false;
-    std::optional<R> result;
-    std::exception_ptr error;
-    CancelFlag cancel;
-  } st;
-  auto body = [&] {
-    prepare_thread();
-    try {
-      CancelScope scope(&st.cancel);
-      st.result.emplace(work());
-    } catch (...) {
-      st.error = std::current_exception();
-    }
-    std::lock_guard lock(st.mutex);
-    st.done = true;
-    st.cv.notify_one();
-  };
-  bool interrupted = false;
+  std::optional<R> result;
+  std::exception_ptr error;
+  PyThreadState* state = PyEval_SaveThread();
+  CancelFlag flag(&detail::signal_raised, &state);
   {
-    PyThreadState* ts = PyEval_SaveThread();
-    std::thread helper;
+    CancelScope scope(&flag, true);
     try {
-      helper = std::thread(body);
-    } catch (const std::system_error&) {
-      body();  // no thread to spare: run here, uninterruptible
+      result.emplace(work());
+    } catch (...) {
+      error = std::current_exception();
     }
-    {
-      std::unique_lock lock(st.mutex);
-      while (!st.cv.wait_for(lock, kSignalPoll, [&] { return st.done; })) {
-        if (interrupted) continue;
-        lock.unlock();
-        PyEval_RestoreThread(ts);
-        interrupted = PyErr_CheckSignals() < 0;
-        ts = PyEval_SaveThread();
-        if (interrupted) st.cancel.raise();
-        lock.lock();
-      }
-    }
-    if (helper.joinable()) helper.join();
-    PyEval_RestoreThread(ts);
   }
-  // The handler's exception wins over whatever the stopped work produced.
-  if (interrupted) throw PyError{};
-  if (st.error) std::rethrow_exception(st.error);
-  return std::move(*st.result);
+  PyEval_RestoreThread(state);
+  // The handler's exception (already set) wins over whatever the stopped
+  // work produced.
+  if (flag.raised()) throw PyError{};
+  if (error) std::rethrow_exception(error);
+  return std::move(*result);
 }
 
 }  // namespace kivet::py

@@ -4,6 +4,7 @@
 #include "core/support/memory.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
+#include "py/interrupt.hpp"
 #include "py/numpy.hpp"
 #include "py/profile.hpp"
 #include "py/proofs.hpp"
@@ -211,19 +212,17 @@ KIVET_METHOD(tree_from_cells) {
     Profile profile = to_profile(a[2]);
     std::vector<uint64_t> cids = read_cids(a[0]);
     CtxRef ctx = ok(make_ctx(profile, depth));
-    std::optional<Result<Tree>> built;
-    {
-      Unlocked unlocked;
-      built.emplace(Tree::from_cells(cids, depth, std::move(ctx)));
-    }
-    return new_tree(ok(std::move(*built)), profile);
+    Result<Tree> built =
+        interruptible([&] { return Tree::from_cells(cids, depth, std::move(ctx)); });
+    return new_tree(ok(std::move(built)), profile);
   });
 }
 
 KIVET_METHOD(tree_cells) {
   return guard([&] {
     Args("cells", {}, 0, args, nargs, kwnames);
-    std::vector<uint64_t> cells = tree_value(self).cells();
+    const Tree& tree = tree_value(self);
+    std::vector<uint64_t> cells = interruptible([&] { return tree.cells(); });
     return int_list(cells);
   });
 }
@@ -232,7 +231,7 @@ KIVET_METHOD(tree_leaves) {
   return guard([&] {
     Args("leaves", {}, 0, args, nargs, kwnames);
     const Tree& tree = tree_value(self);
-    uint64_t count = tree.leaf_count();
+    uint64_t count = interruptible([&] { return tree.leaf_count(); });
     if (!leaf_list_fits(count)) {
       PyErr_Format(PyExc_MemoryError, "a list of %llu leaves cannot be allocated",
                    (unsigned long long)count);

@@ -226,9 +226,12 @@ void TaskGroup::wait() {
       pool_->execute(t);
       continue;
     }
+    // A waiter that owns a cancel flag wakes to run its check while the
+    // last tasks finish; raising the flag stops them at their next poll.
+    (void)cancel_requested(true);
     std::unique_lock lock(pool_->sleep_mutex_);
     pool_->sleepers_.fetch_add(1);
-    pool_->sleep_cv_.wait(lock, [&] {
+    pool_->sleep_cv_.wait_for(lock, CancelFlag::kCheckInterval, [&] {
       return pending_.load(std::memory_order_acquire) == 0 || pool_->queued_.load() > 0;
     });
     pool_->sleepers_.fetch_sub(1);

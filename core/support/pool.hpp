@@ -68,7 +68,7 @@ class Pool {
   struct Task {
     std::function<void()> fn;
     TaskGroup* group;
-    const CancelFlag* cancel;  // the spawning thread's, installed while it runs
+    CancelFlag* cancel;  // the spawning thread's, installed while it runs
   };
   struct Worker;
 
