@@ -122,6 +122,7 @@ class SharedLeaves {
   uint64_t count(const Node& n, uint32_t k) const {
     if (n.is_empty()) return 0;
     if (n.is_full()) return span_[k];
+    if (k >= 2) poll_cancel();
     uint64_t total = 0;
     for (const Node& c : n.children()) total += count(c, k - 1);
     return total;

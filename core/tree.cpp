@@ -330,6 +330,7 @@ void visit_node(const Node& n, uint64_t prefix, uint32_t height, uint32_t a, con
   if (n.is_full()) {
     f(prefix, height);
   } else if (n.is_branch()) {
+    if (height >= 2) poll_cancel();
     uint64_t child = prefix * a;
     for (const Node& c : n.children()) visit_node(c, child++, height - 1, a, f);
   }

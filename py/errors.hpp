@@ -61,6 +61,16 @@ PyObject* guard(F&& f) noexcept {
   }
 }
 
+// For loops building many Python objects, called with the item's index:
+// every 2^16 items, runs pending signal handlers (raising as they did) and
+// lets threads waiting for the interpreter lock have it.
+inline void share_lock(size_t i) {
+  if ((i & 0xFFFF) != 0xFFFF) return;
+  if (PyErr_CheckSignals() < 0) throw PyError{};
+  Py_BEGIN_ALLOW_THREADS
+  Py_END_ALLOW_THREADS
+}
+
 // Releases the interpreter lock for a scope. Touch no Python object inside.
 class Unlocked {
  public:

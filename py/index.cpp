@@ -104,6 +104,7 @@ KIVET_METHOD(index_query) {
       set_item(d.get(), "shared_cells",
                check(PyLong_FromUnsignedLongLong(h.shared_cells)));
       PyList_SET_ITEM(list.get(), Py_ssize_t(i), d.release());
+      share_lock(i);
     }
     return list;
   });
@@ -140,10 +141,12 @@ KIVET_METHOD(index_attention) {
       return g.index.attention(level);
     }));
     Ref dict = check(PyDict_New());
+    size_t at = 0;
     for (const auto& [cid, n] : counts) {
       Ref key = check(PyLong_FromUnsignedLongLong(cid));
       Ref value = check(PyLong_FromUnsignedLongLong(n));
       check_status(PyDict_SetItem(dict.get(), key.get(), value.get()));
+      share_lock(at++);
     }
     return dict;
   });

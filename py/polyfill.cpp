@@ -58,8 +58,10 @@ KIVET_FUNCTION(fn_polyfill) {
     Py_ssize_t at = 0;
     for (uint64_t cid : nodes) {
       const uint64_t width = *checked_pow(a, r.resolution - level_of(cid, a));
-      for (uint64_t leaf = cid * width, end = leaf + width; leaf < end; ++leaf)
-        PyList_SET_ITEM(list.get(), at++, check(PyLong_FromUnsignedLongLong(leaf)).release());
+      for (uint64_t leaf = cid * width, end = leaf + width; leaf < end; ++leaf) {
+        PyList_SET_ITEM(list.get(), at, check(PyLong_FromUnsignedLongLong(leaf)).release());
+        share_lock(size_t(at++));
+      }
     }
     return list;
   });

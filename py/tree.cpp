@@ -70,7 +70,11 @@ Py_hash_t tree_hash(PyObject* self) {
 
 void tree_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<TreeObject*>(self)->value;
+  // A large tree takes a while to free; other threads need not wait.
+  auto* value = reinterpret_cast<TreeObject*>(self)->value;
+  Py_BEGIN_ALLOW_THREADS
+  delete value;
+  Py_END_ALLOW_THREADS
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -245,9 +249,11 @@ KIVET_METHOD(tree_leaves) {
     tree.visit_full([&](uint64_t cell, uint32_t height) {
       uint64_t width = *checked_pow(h.a, height);
       uint64_t first = cell * width;
-      for (uint64_t i = 0; i < width; ++i)
-        PyList_SET_ITEM(list.get(), at++,
+      for (uint64_t i = 0; i < width; ++i) {
+        PyList_SET_ITEM(list.get(), at,
                         check(PyLong_FromUnsignedLongLong(first + i)).release());
+        share_lock(size_t(at++));
+      }
     });
     return list;
   });
