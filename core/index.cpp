@@ -283,4 +283,23 @@ Result<Attention> Index::attention(uint32_t level) const {
   return out;
 }
 
+Result<bool> Index::store(const Tree& tree) {
+  if (!trees_.empty()) {
+    const Tree& stored = trees_.begin()->second.tree;
+    if (stored.hierarchy() != tree.hierarchy() || stored.depth() != tree.depth() ||
+        stored.ctx()->hasher_id() != tree.ctx()->hasher_id())
+      return fail("every tree in an index must share the hierarchy, depth and hash");
+  }
+  Hash root = tree.root();
+  if (trees_.contains(root)) return false;
+  uint64_t leaves = tree.leaf_count();
+  trees_.try_emplace(root, Stored{tree, leaves});
+  return true;
+}
+
+const Tree* Index::find(const Hash& root) const {
+  auto it = trees_.find(root);
+  return it == trees_.end() ? nullptr : &it->second.tree;
+}
+
 }  // namespace kivet

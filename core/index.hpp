@@ -70,6 +70,13 @@ class Index {
   // The number of cells attention(level) would return.
   [[nodiscard]] Result<uint64_t> attention_size(uint32_t level) const;
 
+  // Stores `tree` under its root without naming a key, as add() does (same
+  // check, same error); true when the root was new. Rebuilds saved indexes,
+  // whose trees may have lost every key.
+  [[nodiscard]] Result<bool> store(const Tree& tree);
+  // The stored tree of `root`, or null.
+  const Tree* find(const Hash& root) const;
+
   size_t size() const { return keys_.size(); }
   size_t distinct_roots() const { return trees_.size(); }
 

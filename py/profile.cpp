@@ -136,6 +136,21 @@ PyObject* get_lon_0(PyObject* self, void*) {
   return PyFloat_FromDouble(double(self_value(self).lon_0_udeg) / 1e6);
 }
 
+// (type, the ten fields in constructor order): unpickling validates again.
+PyObject* profile_reduce(PyObject* self, PyObject*) {
+  return guard([&] {
+    const Profile& p = self_value(self);
+    Ref hash = text_object(p.hash);
+    Ref fields = check(Py_BuildValue(
+        "(OkkLBBKKKL)", hash.get(), (unsigned long)p.aperture, (unsigned long)p.n_base,
+        (long long)p.lon_0_udeg, (unsigned char)p.north_square,
+        (unsigned char)p.south_square, (unsigned long long)p.a_um,
+        (unsigned long long)p.inv_f_nano, (unsigned long long)p.tick_us,
+        (long long)p.epoch_us));
+    return check(PyTuple_Pack(2, reinterpret_cast<PyObject*>(Py_TYPE(self)), fields.get()));
+  });
+}
+
 #define FASTCALL KIVET_FASTCALL
 
 PyMethodDef kMethods[] = {
@@ -157,6 +172,8 @@ PyMethodDef kMethods[] = {
      "describe($self)\n--\n\nA one-line description of every field."},
     {"area_m2", FASTCALL(method_profile_area_m2), METH_FASTCALL | METH_KEYWORDS,
      "area_m2($self, level)\n--\n\nExact ellipsoidal cell area at `level`, m\u00b2."},
+    {"__reduce__", profile_reduce, METH_NOARGS,
+     "__reduce__($self)\n--\n\nPickles (and copies) as the ten fields."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef kGetSet[] = {

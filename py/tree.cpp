@@ -158,6 +158,20 @@ PyMethodDef kTreeMethods[] = {
     METHOD("open", tree_open,
            "open($self, cid)\n--\n\nA self-describing opening record for `cid` "
            "(membership or non-membership), or `None`\nif `cid` is a partial node."),
+    // Binary form, pickling and copies (tree_bytes.cpp).
+    METHOD("to_bytes", tree_to_bytes,
+           "to_bytes($self)\n--\n\nThe self-contained binary form: profile, depth, "
+           "canonical shape and root, as `bytes`."),
+    {"from_bytes", FASTCALL(tree_from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_bytes($type, data)\n--\n\nThe tree of a binary form written by `to_bytes` "
+     "(any bytes-like `data`), checked\nthroughout: malformed data raises `ValueError` "
+     "naming the fault and its byte offset."},
+    {"__reduce__", tree_reduce, METH_NOARGS,
+     "__reduce__($self)\n--\n\nPickles as the binary form."},
+    {"__copy__", tree_copy, METH_NOARGS,
+     "__copy__($self)\n--\n\nThe tree itself: trees are immutable."},
+    {"__deepcopy__", tree_copy, METH_O,
+     "__deepcopy__($self, memo)\n--\n\nThe tree itself: trees are immutable."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef kGetSet[] = {

@@ -59,4 +59,10 @@ KIVET_METHOD(tree_from_dggs_json);
 // grid.cpp
 KIVET_METHOD(tree_geojson);
 
+// tree_bytes.cpp
+KIVET_METHOD(tree_to_bytes);
+KIVET_METHOD(tree_from_bytes);
+PyObject* tree_reduce(PyObject* self, PyObject*);
+PyObject* tree_copy(PyObject* self, PyObject*);
+
 }  // namespace kivet::py
