@@ -7,8 +7,8 @@
 #include <cstring>
 #include <new>
 
-#include "core/zone.hpp"
 #include "core/support/cancel.hpp"
+#include "core/zone.hpp"
 
 namespace kivet {
 

@@ -2,8 +2,8 @@
 
 #include "core/opening.hpp"
 #include "core/setops.hpp"
-#include "core/support/sha256.hpp"
 #include "core/support/cancel.hpp"
+#include "core/support/sha256.hpp"
 
 namespace kivet {
 

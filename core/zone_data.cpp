@@ -5,9 +5,9 @@
 
 #include "core/hash.hpp"
 #include "core/raster.hpp"
+#include "core/support/cancel.hpp"
 #include "core/support/memory.hpp"
 #include "core/zone.hpp"
-#include "core/support/cancel.hpp"
 
 namespace kivet {
 

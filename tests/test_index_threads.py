@@ -1,4 +1,6 @@
 """An Index shared by threads: adds interleaved with reads never tear or crash."""
+import copy
+import pickle
 import threading
 
 import numpy as np
@@ -92,6 +94,24 @@ class TestConcurrentIndex:
             t.join()
         assert snapshot(index) == prefixes()[-1]
         assert index.distinct_roots == len({t.root_hex for t in TREES})
+
+    def test_copies_and_pickles_taken_during_adds_are_whole_states(self):
+        expected = prefixes()
+        index = _kivet.Index()
+        taken = []
+
+        def writer():
+            for key, tree in zip(KEYS, TREES):
+                index.add(key, tree)
+
+        t = threading.Thread(target=writer)
+        t.start()
+        while t.is_alive():
+            taken.append(copy.copy(index))
+            taken.append(pickle.loads(pickle.dumps(index)))
+        t.join()
+        for other in taken:
+            assert snapshot(other) in expected
 
     def test_refused_add_on_a_busy_index_changes_nothing(self):
         index = _kivet.Index()
