@@ -62,10 +62,11 @@ PyObject* guard(F&& f) noexcept {
 }
 
 // For loops building many Python objects, called with the item's index:
-// every 2^16 items, runs pending signal handlers (raising as they did) and
-// lets threads waiting for the interpreter lock have it.
-inline void share_lock(size_t i) {
-  if ((i & 0xFFFF) != 0xFFFF) return;
+// every `period` items (a power of two; fewer for costly items), runs
+// pending signal handlers (raising as they did) and lets threads waiting for
+// the interpreter lock have it.
+inline void share_lock(size_t i, size_t period = size_t(1) << 16) {
+  if ((i & (period - 1)) != period - 1) return;
   if (PyErr_CheckSignals() < 0) throw PyError{};
   Py_BEGIN_ALLOW_THREADS
   Py_END_ALLOW_THREADS

@@ -121,7 +121,7 @@ KIVET_METHOD(index_query) {
       set_item(d.get(), "shared_cells",
                check(PyLong_FromUnsignedLongLong(h.shared_cells)));
       PyList_SET_ITEM(list.get(), Py_ssize_t(i), d.release());
-      share_lock(i);
+      share_lock(i, 1 << 12);
     }
     return list;
   });
@@ -163,7 +163,7 @@ KIVET_METHOD(index_attention) {
       Ref key = check(PyLong_FromUnsignedLongLong(cid));
       Ref value = check(PyLong_FromUnsignedLongLong(n));
       check_status(PyDict_SetItem(dict.get(), key.get(), value.get()));
-      share_lock(at++);
+      share_lock(at++, 1 << 14);
     }
     return dict;
   });

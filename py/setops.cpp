@@ -60,7 +60,7 @@ KIVET_METHOD(tree_divergence) {
       check_status(PyDict_SetItemString(item.get(), "hash_b",
                                         hex_object(found[i].hash_b).get()));
       PyList_SET_ITEM(list.get(), Py_ssize_t(i), item.release());
-      share_lock(i);
+      share_lock(i, 1 << 12);
     }
     return list;
   });
