@@ -70,11 +70,7 @@ Py_hash_t tree_hash(PyObject* self) {
 
 void tree_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  // A large tree takes a while to free; other threads need not wait.
-  auto* value = reinterpret_cast<TreeObject*>(self)->value;
-  Py_BEGIN_ALLOW_THREADS
-  delete value;
-  Py_END_ALLOW_THREADS
+  delete reinterpret_cast<TreeObject*>(self)->value;
   type->tp_free(self);
   Py_DECREF(type);
 }
