@@ -139,6 +139,25 @@ class TestInterrupt:
         assert a.difference(b).root_hex == expected
 
 
+    @pytest.mark.parametrize("nthreads", [0, 1, 2])
+    def test_array_functions_stop_on_any_thread_count(self, nthreads):
+        rng = np.random.default_rng(1)
+        lon, lat = rng.uniform(-180, 180, 4_000_000), rng.uniform(-90, 90, 4_000_000)
+        cids = _kivet._cells_from_lonlat(lon[:1000], lat[:1000], 15)
+        for call in (Call(_kivet._cells_from_lonlat, lon, lat, 15, None, nthreads),
+                     Call(_kivet._cell_boundaries, np.resize(cids, 1_000_000), 5, None,
+                          nthreads)):
+            tried = []
+            for k in range(30):
+                error, events = interrupted(call, after=0.01 * (k % 10))
+                tried.append((type(error).__name__, events))
+                if events == ["c_exception"]:
+                    break
+            assert isinstance(error, KeyboardInterrupt) and events == ["c_exception"], tried
+        np.testing.assert_array_equal(_kivet._cells_from_lonlat(lon[:1000], lat[:1000], 15),
+                                      cids)
+
+
 class TestWithoutTheLock:
     def test_other_threads_run_during_polygon_fill(self):
         ticks = []
