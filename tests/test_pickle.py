@@ -179,4 +179,4 @@ _TREE = sample_trees(5)[1]
     swallow(lambda: Index().__setstate__(([_TREE, "x"], []))),
 ], ids=["tree", "profile", "index", "index_copy", "index_bad_position", "index_bad_tree"])
 def test_memory_stays_flat(call):
-    assert_flat(call, n=5000)
+    assert_flat(call)
