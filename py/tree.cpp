@@ -70,7 +70,11 @@ Py_hash_t tree_hash(PyObject* self) {
 
 void tree_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<TreeObject*>(self)->value;
+  // Freeing a large tree takes a while; other threads need not wait.
+  auto* value = reinterpret_cast<TreeObject*>(self)->value;
+  Py_BEGIN_ALLOW_THREADS
+  delete value;
+  Py_END_ALLOW_THREADS
   type->tp_free(self);
   Py_DECREF(type);
 }
