@@ -189,6 +189,7 @@ Outcome combine_pair(const Node& na, const Node& nb, uint8_t op, uint32_t k,
                      const Ctx& ctx) {
   if (auto kind = decide(na, nb, op)) return {*kind, {}};
   assert(k >= 1);
+  if (k >= 2) poll_cancel();
   uint32_t a = ctx.hierarchy.a;
   // Each child pair of two Branches reads both headers, one cache miss per
   // side: ask for all of them at once rather than one after another.
@@ -279,6 +280,7 @@ void walk(const Node& na, const Node& nb, uint32_t k, uint64_t cid, const Ctx& c
     out.push_back({ha, hb, cid});
     return;
   }
+  if (k >= 2) poll_cancel();
   uint32_t a = ca.hierarchy.a;
   prefetch_children(na);
   prefetch_children(nb);

@@ -296,6 +296,7 @@ Node build_inside(std::span<const Interval> mine, uint64_t lo, uint64_t hi,
   if (mine.empty()) return Node::empty();
   // At height 0 a meeting interval covers the one leaf, so this decides.
   if (mine.front().lo <= lo && mine.front().hi >= hi) return Node::full();
+  if (height >= 2) poll_cancel();
   uint32_t a = ctx.hierarchy.a;
   if (mine.size() == 1 && a <= 32) return build_one(mine.front(), lo, hi, a);
   uint64_t step = (hi - lo) / a;
@@ -473,6 +474,7 @@ void visit_node(const Node& n, uint64_t prefix, uint32_t height, uint32_t a, con
   if (n.is_full()) {
     f(prefix, height);
   } else if (n.is_branch()) {
+    if (height >= 2) poll_cancel();
     uint64_t child = prefix * a;
     for (const Node& c : n.children()) visit_node(c, child++, height - 1, a, f);
   }

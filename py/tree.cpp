@@ -4,6 +4,7 @@
 #include "core/support/memory.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
+#include "py/interrupt.hpp"
 #include "py/numpy.hpp"
 #include "py/profile.hpp"
 #include "py/proofs.hpp"
@@ -79,7 +80,11 @@ Py_hash_t tree_hash(PyObject* self) {
 
 void tree_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<TreeObject*>(self)->value;
+  // Freeing a large tree takes a while; other threads need not wait.
+  auto* value = reinterpret_cast<TreeObject*>(self)->value;
+  Py_BEGIN_ALLOW_THREADS
+  delete value;
+  Py_END_ALLOW_THREADS
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -235,19 +240,17 @@ KIVET_METHOD(tree_from_cells) {
     Profile profile = to_profile(a[2]);
     std::vector<uint64_t> cids = read_cids(a[0]);
     CtxRef ctx = ok(make_ctx(profile, depth));
-    std::optional<Result<Tree>> built;
-    {
-      Unlocked unlocked;
-      built.emplace(Tree::from_cells(cids, depth, std::move(ctx)));
-    }
-    return new_tree(ok(std::move(*built)), profile);
+    Result<Tree> built =
+        interruptible([&] { return Tree::from_cells(cids, depth, std::move(ctx)); });
+    return new_tree(ok(std::move(built)), profile);
   });
 }
 
 KIVET_METHOD(tree_cells) {
   return guard([&] {
     Args("cells", {}, 0, args, nargs, kwnames);
-    std::vector<uint64_t> cells = tree_value(self).cells();
+    const Tree& tree = tree_value(self);
+    std::vector<uint64_t> cells = interruptible([&] { return tree.cells(); });
     return int_list(cells);
   });
 }
@@ -256,7 +259,7 @@ KIVET_METHOD(tree_leaves) {
   return guard([&] {
     Args("leaves", {}, 0, args, nargs, kwnames);
     const Tree& tree = tree_value(self);
-    uint64_t count = tree.leaf_count();
+    uint64_t count = interruptible([&] { return tree.leaf_count(); });
     if (!leaf_list_fits(count)) {
       PyErr_Format(PyExc_MemoryError, "a list of %llu leaves cannot be allocated",
                    (unsigned long long)count);
@@ -270,9 +273,11 @@ KIVET_METHOD(tree_leaves) {
     tree.visit_full([&](uint64_t cell, uint32_t height) {
       uint64_t width = *checked_pow(h.a, height);
       uint64_t first = cell * width;
-      for (uint64_t i = 0; i < width; ++i)
-        PyList_SET_ITEM(list.get(), at++,
+      for (uint64_t i = 0; i < width; ++i) {
+        PyList_SET_ITEM(list.get(), at,
                         check(PyLong_FromUnsignedLongLong(first + i)).release());
+        share_lock(size_t(at++));
+      }
     });
     return list;
   });

@@ -86,6 +86,7 @@ Grid Grid::from_profile(const Profile& profile) {
   // base cell's bottom or right edge is moved half a level-K cell inside.
   double k = std::ceil(std::log((2 * kPi / 3) * r * r) / (2 * std::log(double(g.n_side))));
   g.edge_fraction_ = 1 - 1 / (2 * std::pow(double(g.n_side), k));
+  g.boundary_lat_ = g.ellipsoid_.geodetic(std::asin(2.0 / 3.0)) * kRadToDeg;
   g.y_band_ = kPi / 4 * r;
   g.y_top_ = 3 * kPi / 4 * r;
   g.x_north_lo_ = (g.north_square * (kPi / 2) - kPi) * r;
@@ -123,9 +124,31 @@ Result<LonLat> Grid::to_lonlat(double x, double y, bool rearrange) const {
 
 std::optional<Position> Grid::cell_from_lonlat(uint32_t level, double lon,
                                                double lat) const {
-  auto p = to_plane(lon, lat);
-  if (!p) return std::nullopt;
-  return cell_from_planar(level, p->x, p->y);
+  if (!std::isfinite(lon) || !(std::fabs(lat) <= 90)) return std::nullopt;
+  double lam = normalise_lon(lon - lon_0_deg);
+  Unit u = rhealpix_ellipsoid(north_square, south_square, false, lam * kDegToRad,
+                              lat * kDegToRad, ellipsoid_);
+  // Near the boundary parallel the projected y is rounded either side of
+  // π/4, and a cap point turned into its polar square can land on (or an
+  // ulp beyond) the square's open edge; near λ = π, x can round to the
+  // band's open east end. Latitude decides the region: up to the boundary
+  // parallel the point is in the band.
+  if (std::fabs(lat) <= boundary_lat_ || std::fabs(u.y) <= kPi / 4) {
+    double x = std::clamp(authalic_radius * u.x, -x_full_, std::nextafter(x_full_, 0.0));
+    double y = std::clamp(authalic_radius * u.y, -y_band_, y_band_);
+    return cell_from_planar(level, x, y);
+  }
+  Unit p = rearrange(north_square, south_square, u);
+  double x = authalic_radius * p.x, y = authalic_radius * p.y;
+  if (auto cell = cell_from_planar(level, x, y)) return cell;
+  // A cap point on or past its square's edge by rounding: the nearest
+  // point inside the square.
+  bool north = y > 0;
+  double lo = north ? x_north_lo_ : x_south_lo_, hi = north ? x_north_hi_ : x_south_hi_;
+  x = std::clamp(x, std::nextafter(lo, INFINITY), std::nextafter(hi, -INFINITY));
+  double inner = std::nextafter(y_band_, INFINITY), outer = std::nextafter(y_top_, 0.0);
+  y = north ? std::clamp(y, inner, outer) : std::clamp(y, -outer, -inner);
+  return cell_from_planar(level, x, y);
 }
 
 std::optional<Position> Grid::cell_from_planar(uint32_t level, double x, double y) const {
