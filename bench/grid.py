@@ -1,15 +1,20 @@
-"""Throughput of the array functions against the h3 library on the same points.
+"""Throughput of the array functions, each goal printed as a ratio against a
+baseline measured in the same run.
 
-Prints points/s (or cells/s) for each operation, the median of several runs,
-and the ratio to h3 doing the same work in the same run: latlng_to_cell at
-resolution 9 (cells of 0.105 km², against 0.081 km² at level 10),
-cell_to_latlng, grid_disk(cell, 1) for neighbours and cell_to_boundary.
-h3's Python API takes one cell per call, so it runs as a loop over a
-subsample; the figures are scaled to rates.
+- _cells_to_lonlat, one thread, per cell / _cells_from_lonlat per point
+  (goal <= 1), and its gain from the shared pool (goal: about 1.9x);
+- _cells_from_lonlat, one thread, per point / NumPy sin + arcsin + arctan2
+  over the same arrays (goal <= 45/13: 45 ns where NumPy takes 13 ns);
+- _cell_boundaries at level 10 per cell / _cells_to_lonlat per cell (goal <= 6);
+- with h3ronpy installed (bench-only peer): its array-wide
+  coordinates_to_cells and cells_to_coordinates over the same points, and h3's
+  one-call-per-cell functions on a subsample.
+
+usage: python bench/grid.py [--quick]
 """
 
 import os
-import time
+import sys
 
 import numpy as np
 
@@ -21,58 +26,87 @@ try:
     import h3.api.basic_int as h3i
 except ImportError:  # bench-only peer
     h3 = None
+try:
+    import h3ronpy.vector as h3v
+except ImportError:  # bench-only peer
+    h3v = None
 
-POINTS = 10_000_000
 H3_SAMPLE = 200_000
-RUNS = 5
+
+
+def verdict(ok):
+    return "met" if ok else "NOT met"
 
 
 def main():
+    quick = "--quick" in sys.argv
+    points = 1_000_000 if quick else 10_000_000
+    runs = 3 if quick else 5
     rng = np.random.default_rng(2026)
-    lon = rng.uniform(-180, 180, POINTS)
-    lat = np.degrees(np.arcsin(rng.uniform(-1, 1, POINTS)))
-    print(f"{POINTS} random points, level 10, median of {RUNS} runs; "
+    lon = rng.uniform(-180, 180, points)
+    lat = np.degrees(np.arcsin(rng.uniform(-1, 1, points)))
+    print(f"{points:,} random points, level 10, median of {runs} runs; "
           f"{os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.1f}")
 
-    ours = {}
-    for nthreads in (1, 0):
-        t = median_time(lambda: _kivet._cells_from_lonlat(lon, lat, 10, nthreads=nthreads))
-        ours["from", nthreads] = POINTS / t
-        print(f"_cells_from_lonlat nthreads={nthreads}: {POINTS / t / 1e6:7.2f} M points/s")
-    print(f"  nthreads=0 / nthreads=1: {ours['from', 0] / ours['from', 1]:.2f}x")
+    def per(t, n=points):
+        return t / n * 1e9
+
+    from1 = median_time(lambda: _kivet._cells_from_lonlat(lon, lat, 10, nthreads=1), runs)
+    from0 = median_time(lambda: _kivet._cells_from_lonlat(lon, lat, 10, nthreads=0), runs)
     cids = _kivet._cells_from_lonlat(lon, lat, 10)
-    for name, fn, count in (
-        ("_cells_to_lonlat", _kivet._cells_to_lonlat, POINTS),
-        ("_cell_neighbours", _kivet._cell_neighbours, POINTS),
-        ("_cell_boundaries", _kivet._cell_boundaries, POINTS // 10),
-    ):
-        sub = cids[:count]
-        t = median_time(lambda: fn(sub, nthreads=1), 3)
-        ours[name] = count / t
-        print(f"{name} nthreads=1: {count / t / 1e6:7.2f} M cells/s")
+    to1 = median_time(lambda: _kivet._cells_to_lonlat(cids, nthreads=1), runs)
+    to0 = median_time(lambda: _kivet._cells_to_lonlat(cids, nthreads=0), runs)
+    ring_cids = cids[: points // 10]
+    rings = median_time(lambda: _kivet._cell_boundaries(ring_cids, nthreads=1), runs)
+    x, y = np.radians(lon), np.radians(lat)
+    s = np.sin(y)
+
+    def numpy_trig():
+        np.sin(x)
+        np.arcsin(s)
+        return np.arctan2(y, x)
+
+    trig = median_time(numpy_trig, runs)
+
+    print(f"_cells_from_lonlat, 1 thread: {per(from1):6.1f} ns/point; NumPy sin+arcsin+arctan2 "
+          f"{per(trig):5.1f} ns/point; ratio {from1 / trig:5.2f} "
+          f"(goal <= 3.46, 45 ns at 13: {verdict(from1 <= 45 / 13 * trig)})")
+    print(f"  shared pool: {per(from0):6.1f} ns/point, {from1 / from0:4.2f}x one thread")
+    print(f"_cells_to_lonlat,   1 thread: {per(to1):6.1f} ns/cell; / _cells_from_lonlat "
+          f"{to1 / from1:5.2f} (goal <= 1: {verdict(to1 <= from1)})")
+    print(f"  shared pool: {per(to0):6.1f} ns/cell, {to1 / to0:4.2f}x one thread (goal ~1.9)")
+    print(f"_cell_boundaries,   1 thread: {per(rings, ring_cids.size):6.1f} ns/cell; "
+          f"/ _cells_to_lonlat {per(rings, ring_cids.size) / per(to1):5.2f} "
+          f"(goal <= 6: {verdict(per(rings, ring_cids.size) <= 6 * per(to1))})")
+    neighbours = median_time(lambda: _kivet._cell_neighbours(ring_cids, nthreads=1), runs)
+    print(f"_cell_neighbours,   1 thread: {per(neighbours, ring_cids.size):6.1f} ns/cell")
+
+    if h3v is not None:
+        import h3ronpy
+        res = np.full(points, 9, dtype=np.uint8)
+        peer_from = median_time(lambda: h3v.coordinates_to_cells(lat, lon, res), runs)
+        hcells = h3v.coordinates_to_cells(lat, lon, res)
+        peer_to = median_time(lambda: h3v.cells_to_coordinates(hcells), runs)
+        print(f"h3ronpy {h3ronpy.__version__} (array-wide, its own threading), resolution 9:")
+        print(f"  coordinates_to_cells {per(peer_from):6.1f} ns/point -> _cells_from_lonlat "
+              f"{peer_from / from1:4.2f}x as fast (1 thread), {peer_from / from0:4.2f}x "
+              "(shared pool)")
+        print(f"  cells_to_coordinates {per(peer_to):6.1f} ns/cell  -> _cells_to_lonlat "
+              f"{peer_to / to1:4.2f}x as fast (1 thread), {peer_to / to0:4.2f}x (shared pool)")
+    else:
+        print("h3ronpy not installed: no array-wide peer")
 
     if h3 is None:
-        print("h3 not installed (pip install h3) : no peer comparison")
+        print("h3 not installed: no per-cell peer")
         return
     la, lo = lat[:H3_SAMPLE].tolist(), lon[:H3_SAMPLE].tolist()
     t = median_time(lambda: [h3i.latlng_to_cell(a, b, 9) for a, b in zip(la, lo)], 3)
-    h3_from = H3_SAMPLE / t
-    hcells = [h3i.latlng_to_cell(a, b, 9) for a, b in zip(la, lo)]
-    peers = {}
-    for name, fn in (("_cells_to_lonlat", h3i.cell_to_latlng),
-                     ("_cell_neighbours", lambda c: h3i.grid_disk(c, 1)),
-                     ("_cell_boundaries", h3i.cell_to_boundary)):
-        t = median_time(lambda: [fn(c) for c in hcells], 3)
-        peers[name] = H3_SAMPLE / t
-    print(f"h3 {h3.__version__}, one call per cell, {H3_SAMPLE} cells:")
-    print(f"  latlng_to_cell res 9: {h3_from / 1e6:7.2f} M points/s -> _cells_from_lonlat "
-          f"{ours['from', 1] / h3_from:5.1f}x (1 thread), {ours['from', 0] / h3_from:5.1f}x "
-          "(nthreads=0)")
-    for name, peer in (("_cells_to_lonlat", "cell_to_latlng"),
-                       ("_cell_neighbours", "grid_disk k=1"),
-                       ("_cell_boundaries", "cell_to_boundary")):
-        print(f"  {peer:20s}: {peers[name] / 1e6:7.2f} M cells/s -> {name} "
-              f"{ours[name] / peers[name]:5.1f}x")
+    hc = [h3i.latlng_to_cell(a, b, 9) for a, b in zip(la, lo)]
+    t_to = median_time(lambda: [h3i.cell_to_latlng(c) for c in hc], 3)
+    t_ring = median_time(lambda: [h3i.cell_to_boundary(c) for c in hc], 3)
+    print(f"h3 {h3.__version__}, one Python call per cell, {H3_SAMPLE:,} cells:")
+    print(f"  latlng_to_cell {per(t, H3_SAMPLE):6.1f} ns, cell_to_latlng "
+          f"{per(t_to, H3_SAMPLE):6.1f} ns, cell_to_boundary {per(t_ring, H3_SAMPLE):6.1f} ns")
 
 
 if __name__ == "__main__":

@@ -1,18 +1,29 @@
-"""Tree.from_cells throughput against a floor measured in the same run, peak
-memory per branch node, and set operations against a build.
+"""Tree building, set operations and hashing against baselines measured in the
+same run; each goal is printed with its ratio.
 
-floor = hashlib.sha256 over (branch count x 289) bytes, the preimages of
-every branch node hashed once, + numpy.sort of the same cids.
-Goals: build <= 2x floor; <= 128 bytes per branch; union/difference of two
-10^6-cell trees differing in 1% >= 20x faster than building either tree.
+- from_cells of 10^6 scattered level-10 cids, root not asked: / np.sort of
+  the same cids (goal <= 2);
+- union, intersect, difference of two 10^6-cell trees differing in 1 %, root
+  not asked: / np.union1d, np.intersect1d, np.setdiff1d on the sorted cid
+  arrays (goal <= 1 each);
+- build then root: / the hashing floor, sha256 over (branch count x 289)
+  bytes (the preimage of every branch) + np.sort (goal <= 2); and, given
+  --against DIR holding an earlier build of _kivet that hashes while it
+  builds, / that build (goal <= 1.1);
+- union of 100 trees of 10^5 random cids, then one root: / the same unions
+  asking every intermediate root (goal: at least 5x faster);
+- memory per branch node, hash included (goal <= 128 B).
 
-usage: python bench/trees.py [--quick]
+usage: python bench/trees.py [--quick] [--against DIR]
 """
 import hashlib
+import importlib.util
+import os
 import subprocess
 import sys
 import threading
 import time
+from pathlib import Path
 
 import numpy as np
 
@@ -27,6 +38,15 @@ RUNS = 5
 def random_cids(n, depth, seed=0):
     rng = np.random.default_rng(seed)
     return rng.integers(A * A**depth, (A + 6) * A**depth, n, dtype=np.uint64)
+
+
+def load_against(directory):
+    """The _kivet extension found in `directory`, loaded beside this one."""
+    path = next(Path(directory).glob("_kivet*.so"))
+    found = importlib.util.spec_from_file_location("_kivet", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
+    return module
 
 
 def branch_count(tree):
@@ -67,45 +87,117 @@ def peak_during(fn):
 
 def memory_child(n, depth):
     cids = random_cids(n, depth)
-    tree, peak, kept = peak_during(lambda: Tree.from_cells(cids, depth))
+
+    def build_and_hash():
+        tree = Tree.from_cells(cids, depth)
+        tree.root_hex
+        return tree
+
+    tree, peak, kept = peak_during(build_and_hash)
     print(peak, kept, branch_count(tree))
 
 
-def build_case(n, depth, runs):
+def fresh_times(make, uses, runs):
+    """Median time of each use(x) over fresh x = make() (built outside the
+    timing, so that no hash is left over from an earlier run); the uses take
+    turns within each run, so a change of machine load touches them alike."""
+    times = [[] for _ in uses]
+    for _ in range(runs):
+        for i, use in enumerate(uses):
+            x = make()
+            start = time.perf_counter()
+            result = use(x)
+            times[i].append(time.perf_counter() - start)
+            del result, x
+    return [sorted(t)[len(t) // 2] for t in times]
+
+
+def verdict(ok):
+    return "met" if ok else "NOT met"
+
+
+def build_case(n, depth, runs, against):
     cids = random_cids(n, depth)
     build = median_time(lambda: Tree.from_cells(cids, depth), runs)
+    sort = median_time(lambda: np.sort(cids), runs)
+    built_root = median_time(lambda: Tree.from_cells(cids, depth).root_hex, runs)
     tree = Tree.from_cells(cids, depth)
     branches = branch_count(tree)
     del tree
     buffer = bytes(branches * 289)
     sha = median_time(lambda: hashlib.sha256(buffer).digest(), runs)
     del buffer
-    sort = median_time(lambda: np.sort(cids), runs)
     floor = sha + sort
+    print(f"from_cells {n:,} scattered cids, depth {depth} ({branches:,} branch nodes)")
+    print(f"  root not asked: {build * 1e3:8.1f} ms ({build / n * 1e9:5.0f} ns/cid); "
+          f"np.sort {sort * 1e3:6.1f} ms; build/sort = {build / sort:5.2f} "
+          f"(goal <= 2: {verdict(build <= 2 * sort)})")
+    print(f"  then root:      {built_root * 1e3:8.1f} ms; floor sha256 {sha * 1e3:6.1f} ms "
+          f"+ np.sort = {floor * 1e3:6.1f} ms; (build+root)/floor = "
+          f"{built_root / floor:5.2f} (goal <= 2: {verdict(built_root <= 2 * floor)})")
+    if against is not None:
+        eager = median_time(lambda: against.Tree.from_cells(cids, depth), runs)
+        print(f"  earlier eager build {eager * 1e3:8.1f} ms; (build+root)/eager = "
+              f"{built_root / eager:5.2f} (goal <= 1.1: {verdict(built_root <= 1.1 * eager)})")
     out = subprocess.run([sys.executable, __file__, "--memory", str(n), str(depth)],
                          capture_output=True, text=True, check=True).stdout.split()
-    peak, kept, _ = map(int, out)
-    print(f"from_cells {n:>9,} cids, depth {depth:>2}: {build * 1e3:8.1f} ms "
-          f"({n / build / 1e6:5.2f} M cids/s), {branches:,} branch nodes")
-    print(f"  floor: sha256 over {branches:,} x 289 B {sha * 1e3:7.1f} ms + "
-          f"np.sort {sort * 1e3:6.1f} ms = {floor * 1e3:7.1f} ms; "
-          f"build/floor = {build / floor:.2f} (goal <= 2)")
-    print(f"  memory: peak {peak / branches:6.1f} B per branch node, "
-          f"{kept / branches:6.1f} B kept by the tree (goal <= 128)")
-    return build
+    peak, kept, counted = map(int, out)
+    print(f"  memory, hashed: peak {peak / counted:6.1f} B per branch node, "
+          f"{kept / counted:6.1f} B kept (goal <= 128: {verdict(kept <= 128 * counted)})")
 
 
-def setops_case(runs):
-    n, depth = 10**6, 12
-    cids = random_cids(n, depth, seed=1)
+def setops_case(n, depth, runs):
+    cids = np.unique(random_cids(n, depth, seed=1))
     other = cids.copy()
     other[: n // 100] = random_cids(n // 100, depth, seed=2)
+    other = np.unique(other)
     a, b = Tree.from_cells(cids, depth), Tree.from_cells(other, depth)
-    build = median_time(lambda: Tree.from_cells(cids, depth), runs)
-    for name in ("union", "difference"):
-        t = median_time(lambda: getattr(a, name)(b), runs)
-        print(f"{name:>10} of two 10^6-cell trees differing in 1%: {t * 1e3:7.1f} ms; "
-              f"build/{name} = {build / t:5.1f}x (goal >= 20)")
+    peers = {"union": ("union1d", lambda: np.union1d(cids, other)),
+             "intersect": ("intersect1d",
+                           lambda: np.intersect1d(cids, other, assume_unique=True)),
+             "difference": ("setdiff1d",
+                            lambda: np.setdiff1d(cids, other, assume_unique=True))}
+    print(f"set operations on two {n:,}-cell trees differing in 1 %, depth {depth}, "
+          "roots not asked:")
+    for name, (peer_name, peer) in peers.items():
+        ours = median_time(lambda: getattr(a, name)(b), runs)
+        theirs = median_time(peer, runs)
+        print(f"  {name:>10}: {ours * 1e3:7.1f} ms; np.{peer_name} {theirs * 1e3:7.1f} ms; "
+              f"ratio {ours / theirs:5.2f} (goal <= 1: {verdict(ours <= theirs)})")
+
+
+def union_chain_case(trees, n, depth, runs):
+    inputs = [random_cids(n, depth, seed=100 + i) for i in range(trees)]
+
+    def make():
+        return [Tree.from_cells(c, depth) for c in inputs]
+
+    def lazy(ts):
+        acc = ts[0]
+        for t in ts[1:]:
+            acc = acc.union(t)
+        return acc.root_hex
+
+    def every_root(ts):
+        acc = ts[0]
+        acc.root_hex
+        for t in ts[1:]:
+            acc = acc.union(t)
+            acc.root_hex
+        return acc.root_hex
+
+    def every_root_and_input(ts):
+        for t in ts:
+            t.root_hex
+        return every_root(ts)
+
+    ours, eager, eager_inputs = fresh_times(make, [lazy, every_root, every_root_and_input],
+                                            runs)
+    print(f"union of {trees} trees of {n:,} random cids, depth {depth}, then one root: "
+          f"{ours * 1e3:7.1f} ms")
+    print(f"  asking every intermediate root {eager * 1e3:7.1f} ms: {eager / ours:5.2f}x "
+          f"(goal >= 5: {verdict(eager >= 5 * ours)}); hashing the inputs too "
+          f"{eager_inputs * 1e3:7.1f} ms: {eager_inputs / ours:5.2f}x")
 
 
 def main():
@@ -113,11 +205,16 @@ def main():
         memory_child(int(sys.argv[2]), int(sys.argv[3]))
         return
     quick = "--quick" in sys.argv
+    against = None
+    if "--against" in sys.argv:
+        against = load_against(sys.argv[sys.argv.index("--against") + 1])
     print(f"_kivet {_kivet.__version__}, numpy {np.__version__}, "
-          f"{len(__import__('os').sched_getaffinity(0))} processors")
-    build_case(10**5 if quick else 10**6, 12, 3 if quick else RUNS)
-    build_case(10**6 if quick else 10**7, 9, 3)
-    setops_case(3 if quick else RUNS)
+          f"{len(os.sched_getaffinity(0))} processors, load average "
+          f"{os.getloadavg()[0]:.1f}")
+    runs = 3 if quick else RUNS
+    build_case(10**5 if quick else 10**6, 10, runs, against)
+    setops_case(10**5 if quick else 10**6, 10, runs)
+    union_chain_case(20 if quick else 100, 10**4 if quick else 10**5, 9, 3)
 
 
 if __name__ == "__main__":

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "core/setops.hpp"
+#include "core/support/cancel.hpp"
 #include "core/support/memory.hpp"
 
 namespace kivet {
@@ -43,6 +44,7 @@ class Walk {
       sink_.cell(cid, weight);
       return;
     }
+    if (current + 2 <= level_) poll_cancel();
     if (all_full) {
       // Cannot overflow: the cells of `level` are cids of the hierarchy.
       uint64_t span = *checked_pow(a_, level_ - current);
@@ -120,6 +122,7 @@ class SharedLeaves {
   uint64_t count(const Node& n, uint32_t k) const {
     if (n.is_empty()) return 0;
     if (n.is_full()) return span_[k];
+    if (k >= 2) poll_cancel();
     uint64_t total = 0;
     for (const Node& c : n.children()) total += count(c, k - 1);
     return total;
@@ -128,8 +131,9 @@ class SharedLeaves {
   uint64_t shared(const Node& x, const Node& y, uint32_t k) const {
     if (x.is_empty() || y.is_empty()) return 0;
     if (x.is_full()) return count(y, k);
-    if (y.is_full() || x.same(y) || x.stored_hash() == y.stored_hash())
+    if (y.is_full() || x.same(y) || same_known_hash(x, y))
       return count(x, k);
+    if (k >= 2) poll_cancel();
     uint64_t total = 0;
     for (uint32_t i = 0; i < a_; ++i) total += shared(x.child(i), y.child(i), k - 1);
     return total;

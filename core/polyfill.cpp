@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "core/support/cancel.hpp"
 #include "core/support/memory.hpp"
 #include "core/support/orient2d.hpp"
 #include "core/support/rtree.hpp"
@@ -354,6 +355,7 @@ class Walk {
         n_(info.grid.n_side), out_(out), levels_(levels), nuclei_(aperture), diagonal_(info.grid.n_side), where_(aperture) {}
 
   Result<void> visit(const Position& p, uint64_t cid) {
+    poll_cancel();
     if (p.level == resolution_) {  // resolution 0: the base cell is the leaf
       auto nucleus = info_.grid.nucleus(p);
       if (!nucleus) return std::unexpected(nucleus.error());

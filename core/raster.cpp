@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "core/support/cancel.hpp"
 #include "core/zone.hpp"
 
 namespace kivet {
@@ -305,6 +306,7 @@ void write_raster_cells(const Hierarchy& h, uint32_t level, const RasterShape& s
   // interleave, row digits scaled by N, column digits not.
   std::vector<uint64_t> rows(n), cols(n);
   for (uint64_t i = 0; i < n; ++i) {
+    if ((i & 4095) == 0) poll_cancel();
     uint64_t rest = i, weight = 1, part = 0;
     for (uint32_t k = 0; k < level; ++k) {
       part += (rest % nside) * weight;
@@ -319,6 +321,7 @@ void write_raster_cells(const Hierarchy& h, uint32_t level, const RasterShape& s
   for (uint32_t b = 0; b < h.b; ++b) {
     uint64_t lead = (a + b) * top;
     for (uint64_t r = 0; r < n; ++r) {
+      poll_cancel();
       uint64_t row_base = lead + rows[r];
       for (uint64_t c = 0; c < n; ++c, p += 8) store_le64(p, row_base + cols[c]);
     }
@@ -336,6 +339,7 @@ Result<void> raster_index(const Hierarchy& h, std::span<const uint64_t> cids,
   if (!shape) return std::unexpected(shape.error());
   uint64_t n = shape->n;
   for (size_t i = 0; i < cids.size(); ++i) {
+    if ((i & 4095) == 0) poll_cancel();
     auto p = position(h, cids[i]);
     if (!p) return std::unexpected(p.error());
     if (p->level != level)
@@ -382,6 +386,7 @@ void write_halo_index(const HaloShape& shape, std::span<uint8_t> out) {
   };
   for (uint32_t base = 0; base < 6; ++base) {
     for (int64_t row = 0; row < s; ++row) {
+      poll_cancel();
       int64_t r = row - w;
       bool inside = r >= 0 && r < n;
       for (int64_t c = -w; c < 0; ++c) put(inside ? carried(base, r, c) : -1);

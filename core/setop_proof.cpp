@@ -2,6 +2,7 @@
 
 #include "core/opening.hpp"
 #include "core/setops.hpp"
+#include "core/support/cancel.hpp"
 #include "core/support/sha256.hpp"
 
 namespace kivet {
@@ -216,6 +217,7 @@ bool check(const Step& step, uint32_t k, uint8_t op, const Ctx& ctx) {
     return !step.children && step.c == *r;
   if (k == 0 || !step.children || step.children->size() != ctx.hierarchy.a)
     return false;
+  if (k >= 2) poll_cancel();
   for (const Step& child : *step.children)
     if (!check(child, k - 1, op, ctx)) return false;
   return children_hash(*step.children, &Step::a) == step.a &&
@@ -245,6 +247,7 @@ Step build(const Node& na, const Node& nb, uint32_t k, uint8_t op, const Ctx& ct
     step.c = *r;
     return step;
   }
+  if (k >= 2) poll_cancel();
   uint32_t a = ctx.hierarchy.a;
   std::vector<Step> children;
   children.reserve(a);

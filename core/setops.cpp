@@ -1,7 +1,9 @@
 #include "core/setops.hpp"
 
+#include <array>
 #include <cassert>
-#include <cstring>
+#include <new>
+#include <span>
 
 #include "core/support/pool.hpp"
 
@@ -42,52 +44,175 @@ std::optional<Hash> rule(uint8_t op, const Hash& ha, const Hash& hb, uint32_t k,
 
 namespace {
 
-bool same_hash(const Hash& x, const Hash& y) {
-  uint64_t a[4], b[4];
-  std::memcpy(a, x.data(), 32);
-  std::memcpy(b, y.data(), 32);
-  return ((a[0] ^ b[0]) | (a[1] ^ b[1]) | (a[2] ^ b[2]) | (a[3] ^ b[3])) == 0;
-}
-
 void prefetch_children(const Node& n) {
   if (!n.is_branch()) return;
   const Branch& b = n.branch();
   const Node* c = b.branch_children();
-  for (uint32_t i = 0; i < b.branches; ++i) __builtin_prefetch(&c[i].stored_hash());
+  for (uint32_t i = 0, k = b.branches(); i < k; ++i) __builtin_prefetch(&c[i].branch());
+}
+
+// A node's children in digit order; a uniform node stands for A copies of
+// itself. Walks the compact children without ranking each one anew.
+class ChildCursor {
+ public:
+  explicit ChildCursor(const Node& n) : node_(n), branch_(n.is_branch()) {
+    if (branch_) it_ = n.children().begin();
+  }
+  const Node& next() {
+    if (!branch_) return node_;
+    const Node& c = *it_;
+    ++it_;
+    return c;
+  }
+
+ private:
+  const Node& node_;
+  bool branch_;
+  Node::Children::iterator it_;
+};
+
+}  // namespace
+
+namespace {
+
+// What one pair of nodes gives: one of the operands, a uniform node, or a node
+// built anew. Naming an operand instead of copying it spares the count
+// updates (a cache miss each) on the many subtrees that come out unchanged.
+struct Outcome {
+  enum Kind : uint8_t { kA, kB, kEmpty, kFull, kNew };
+  Kind kind = kEmpty;
+  Node node;  // kNew only
+};
+
+const Node& resolve(const Outcome& o, const Node& x, const Node& y) {
+  switch (o.kind) {
+    case Outcome::kA: return x;
+    case Outcome::kB: return y;
+    case Outcome::kEmpty: return kEmptyNode;
+    case Outcome::kFull: return kFullNode;
+    default: return o.node;
+  }
+}
+
+Node to_node(Outcome o, const Node& x, const Node& y) {
+  return o.kind == Outcome::kNew ? std::move(o.node) : resolve(o, x, y);
+}
+
+// Room for the A child outcomes of one node: on the stack up to aperture 16,
+// only the first A constructed.
+class OutcomeBuffer {
+ public:
+  explicit OutcomeBuffer(uint32_t a) : size_(a) {
+    if (a > kInline) {
+      heap_.resize(a);
+      data_ = heap_.data();
+    } else {
+      data_ = reinterpret_cast<Outcome*>(raw_);
+      for (uint32_t i = 0; i < a; ++i) new (data_ + i) Outcome();
+    }
+  }
+  ~OutcomeBuffer() {
+    if (size_ <= kInline)
+      for (uint32_t i = 0; i < size_; ++i) data_[i].~Outcome();
+  }
+  OutcomeBuffer(const OutcomeBuffer&) = delete;
+  OutcomeBuffer& operator=(const OutcomeBuffer&) = delete;
+  std::span<Outcome> span() { return {data_, size_}; }
+
+ private:
+  static constexpr uint32_t kInline = 16;
+  uint32_t size_;
+  Outcome* data_;
+  alignas(Outcome) unsigned char raw_[kInline * sizeof(Outcome)];
+  std::vector<Outcome> heap_;
+};
+
+// Which node the child outcomes, seen so far, amount to.
+struct Tally {
+  bool as_a, as_b, empty = true, full = true;
+  Tally(const Node& na, const Node& nb) : as_a(na.is_branch()), as_b(nb.is_branch()) {}
+  void add(const Outcome& o, const Node& x, const Node& y) {
+    const Node& r = resolve(o, x, y);
+    as_a = as_a && r.same(x);
+    as_b = as_b && r.same(y);
+    empty = empty && r.is_empty();
+    full = full && r.is_full();
+  }
+};
+
+// The node of height k over the children's outcomes: an operand when every
+// child came out as that operand's child (equal subtrees unhashed so far end
+// here, with nothing allocated), else a new canonical node.
+Outcome assemble(const Node& na, const Node& nb, std::span<Outcome> outs,
+                 const Tally& t, uint32_t k, const Ctx& ctx) {
+  if (t.as_a) return {Outcome::kA, {}};
+  if (t.as_b) return {Outcome::kB, {}};
+  if (t.empty) return {Outcome::kEmpty, {}};
+  if (t.full) return {Outcome::kFull, {}};
+  uint32_t a = uint32_t(outs.size());
+  NodeBuffer children(a);
+  ChildCursor ca(na), cb(nb);
+  for (uint32_t i = 0; i < a; ++i) {
+    const Node& x = ca.next();
+    const Node& y = cb.next();
+    children[i] = to_node(std::move(outs[i]), x, y);
+  }
+  return {Outcome::kNew, make_branch(children.span(), k, ctx)};
+}
+
+// The rule read by node kinds: in canonical trees a node's hash is E_k exactly
+// when it is Empty and F_k exactly when it is Full, so only two Branches need
+// their hashes compared. Hashes are compared only where both are already
+// known; otherwise the pair descends, which reaches the same nodes.
+// Nothing when the pair must descend.
+std::optional<Outcome::Kind> decide(const Node& na, const Node& nb, uint8_t op) {
+  bool union_op = op == kOpUnion, intersect_op = op == kOpIntersect;
+  if (na.is_branch() && nb.is_branch()) {
+    if (na.same(nb) || same_known_hash(na, nb))
+      return union_op || intersect_op ? Outcome::kA : Outcome::kEmpty;
+    return std::nullopt;
+  }
+  if (union_op) {
+    if (na.is_full() || nb.is_full()) return Outcome::kFull;
+    return na.is_empty() ? Outcome::kB : Outcome::kA;
+  }
+  if (intersect_op) {
+    if (na.is_empty() || nb.is_empty()) return Outcome::kEmpty;
+    return na.is_full() ? Outcome::kB : Outcome::kA;
+  }
+  if (na.is_empty() || nb.is_full()) return Outcome::kEmpty;
+  if (nb.is_empty()) return Outcome::kA;
+  return std::nullopt;  // Full minus a Branch: descend into the complement.
+}
+
+Outcome combine_pair(const Node& na, const Node& nb, uint8_t op, uint32_t k,
+                     const Ctx& ctx) {
+  if (auto kind = decide(na, nb, op)) return {*kind, {}};
+  assert(k >= 1);
+  if (k >= 2) poll_cancel();
+  uint32_t a = ctx.hierarchy.a;
+  // Each child pair of two Branches reads both headers, one cache miss per
+  // side: ask for all of them at once rather than one after another.
+  prefetch_children(na);
+  prefetch_children(nb);
+  OutcomeBuffer buffer(a);
+  std::span<Outcome> outs = buffer.span();
+  ChildCursor ca(na), cb(nb);
+  Tally tally(na, nb);
+  for (uint32_t i = 0; i < a; ++i) {
+    const Node& x = ca.next();
+    const Node& y = cb.next();
+    outs[i] = combine_pair(x, y, op, k - 1, ctx);
+    tally.add(outs[i], x, y);
+  }
+  return assemble(na, nb, outs, tally, k, ctx);
 }
 
 }  // namespace
 
-// The rule read by node kinds: in canonical trees a node's hash is E_k exactly
-// when it is Empty and F_k exactly when it is Full, so only two Branches need
-// their stored hashes compared.
 Node combine_nodes(const Node& na, const Node& nb, uint8_t op, uint32_t k,
                    const Ctx& ctx) {
-  bool union_op = op == kOpUnion, intersect_op = op == kOpIntersect;
-  if (na.is_branch() && nb.is_branch()) {
-    if (na.same(nb) || same_hash(na.stored_hash(), nb.stored_hash()))
-      return union_op || intersect_op ? na : Node::empty();
-  } else if (union_op) {
-    if (na.is_full() || nb.is_full()) return Node::full();
-    return na.is_empty() ? nb : na;
-  } else if (intersect_op) {
-    if (na.is_empty() || nb.is_empty()) return Node::empty();
-    return na.is_full() ? nb : na;
-  } else {
-    if (na.is_empty() || nb.is_full()) return Node::empty();
-    if (nb.is_empty()) return na;
-    // Full minus a Branch: descend into the complement.
-  }
-  assert(k >= 1);
-  uint32_t a = ctx.hierarchy.a;
-  // Each child pair of two Branches compares stored hashes, one cache miss
-  // per side: ask for all of them at once rather than one after another.
-  prefetch_children(na);
-  prefetch_children(nb);
-  NodeBuffer children(a);
-  for (uint32_t i = 0; i < a; ++i)
-    children[i] = combine_nodes(na.child(i), nb.child(i), op, k - 1, ctx);
-  return make_branch(children.span(), k, ctx);
+  return to_node(combine_pair(na, nb, op, k, ctx), na, nb);
 }
 
 namespace {
@@ -100,19 +225,23 @@ constexpr int kParallelLevels = 2;
 
 bool dense_pair(const Node& na, const Node& nb, uint32_t k, uint32_t a) {
   return k >= kParallelMinHeight && na.is_branch() && nb.is_branch() &&
-         !na.same(nb) && na.branch().branches + nb.branch().branches >= a;
+         !na.same(nb) && na.branch().branches() + nb.branch().branches() >= a;
 }
 
-Node combine_split(const Node& na, const Node& nb, uint8_t op, uint32_t k,
-                   const Ctx& ctx, int levels) {
+Outcome combine_split(const Node& na, const Node& nb, uint8_t op, uint32_t k,
+                      const Ctx& ctx, int levels) {
   uint32_t a = ctx.hierarchy.a;
-  if (levels == 0 || !dense_pair(na, nb, k, a)) return combine_nodes(na, nb, op, k, ctx);
-  NodeBuffer children(a);
+  if (levels == 0 || !dense_pair(na, nb, k, a)) return combine_pair(na, nb, op, k, ctx);
+  if (auto kind = decide(na, nb, op)) return {*kind, {}};
+  OutcomeBuffer buffer(a);
+  std::span<Outcome> outs = buffer.span();
   parallel_for(Pool::shared(), a, [&](size_t i) {
-    children[i] = combine_split(na.child(uint32_t(i)), nb.child(uint32_t(i)), op, k - 1,
-                                ctx, levels - 1);
+    outs[i] = combine_split(na.child(uint32_t(i)), nb.child(uint32_t(i)), op, k - 1, ctx,
+                            levels - 1);
   });
-  return make_branch(children.span(), k, ctx);
+  Tally tally(na, nb);
+  for (uint32_t i = 0; i < a; ++i) tally.add(outs[i], na.child(i), nb.child(i));
+  return assemble(na, nb, outs, tally, k, ctx);
 }
 
 }  // namespace
@@ -127,11 +256,15 @@ Result<Tree> combine(const Tree& a, const Tree& b, uint8_t op) {
     dense += dense_pair(a.bases()[i], b.bases()[i], depth, a.hierarchy().a);
   if (dense >= 2) {
     parallel_for(Pool::shared(), nbases, [&](size_t i) {
-      bases[i] = combine_split(a.bases()[i], b.bases()[i], op, depth, ctx, kParallelLevels);
+      bases[i] = to_node(
+          combine_split(a.bases()[i], b.bases()[i], op, depth, ctx, kParallelLevels),
+          a.bases()[i], b.bases()[i]);
     });
   } else {
     for (uint32_t i = 0; i < nbases; ++i)
-      bases[i] = combine_split(a.bases()[i], b.bases()[i], op, depth, ctx, kParallelLevels);
+      bases[i] = to_node(
+          combine_split(a.bases()[i], b.bases()[i], op, depth, ctx, kParallelLevels),
+          a.bases()[i], b.bases()[i]);
   }
   return Tree::from_bases(std::move(bases), depth, a.ctx());
 }
@@ -147,6 +280,7 @@ void walk(const Node& na, const Node& nb, uint32_t k, uint64_t cid, const Ctx& c
     out.push_back({ha, hb, cid});
     return;
   }
+  if (k >= 2) poll_cancel();
   uint32_t a = ca.hierarchy.a;
   prefetch_children(na);
   prefetch_children(nb);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cassert>
+#include <cstring>
 #include <new>
 
 #include "core/support/pool.hpp"
@@ -121,69 +122,142 @@ std::span<const Interval> meeting(std::span<const Interval> merged, uint64_t lo,
 bool check_node(const Node& n, uint32_t height, const Ctx& ctx) {
   if (!n.is_branch()) return true;
   if (height == 0 || n.branch().arity != ctx.hierarchy.a) return false;
-  uint32_t branches = 0;
-  for (const Node& c : n.children()) branches += c.is_branch();
-  if (branches != n.branch().branches) return false;
   bool all_empty = true, all_full = true;
-  Sha256 s;
-  s.update(kTagNode);
   for (const Node& c : n.children()) {
     all_empty &= c.is_empty();
     all_full &= c.is_full();
     if (!check_node(c, height - 1, ctx)) return false;
-    s.update(hash_at(c, height - 1, ctx));
   }
-  return !all_empty && !all_full && s.finish() == n.stored_hash();
+  if (all_empty || all_full) return false;
+  if (!n.hash_ready()) return true;
+  Sha256 s;
+  s.update(kTagNode);
+  for (const Node& c : n.children()) s.update(hash_at(c, height - 1, ctx));
+  return s.finish() == n.stored_hash();
+}
+
+// The node hash of a branch whose children's hashes are all at hand.
+Hash hash_children(const Branch& b, uint32_t height, const Ctx& ctx) {
+  uint32_t a = b.arity;
+  if (height == 1 && ctx.leaf_parents) {
+    // Leaves only: the node is one of 2^A, all hashed in advance.
+    uint32_t mask = 0;
+    for (uint32_t i = 0; i < a; ++i) mask |= uint32_t(b.kind(i) == 1) << i;
+    return ctx.leaf_parents[mask];
+  }
+  // A leading run of uniform children resumes from a precomputed state.
+  uint32_t first = b.kind(0), run = 0;
+  if (first != 2)
+    while (run < a && b.kind(run) == first) ++run;
+  Sha256 s = ctx.node_prefix(first == 1, height - 1, run);
+  Node::Children children(&b);
+  auto it = children.begin();
+  for (uint32_t i = 0; i < run; ++i) ++it;
+  for (uint32_t i = run; i < a; ++i, ++it) s.update(hash_at(*it, height - 1, ctx));
+  return s.finish();
 }
 
 }  // namespace
 
 void Node::destroy(Branch* b) {
   Node* c = b->branch_children();
-  for (uint32_t i = 0; i < b->branches; ++i) c[i].~Node();
-  size_t bytes = Branch::bytes(b->arity, b->branches);
+  uint32_t branches = b->branches();
+  for (uint32_t i = 0; i < branches; ++i) c[i].~Node();
+  size_t bytes = Branch::bytes(b->arity, branches);
   b->~Branch();
   ::operator delete(b, bytes);
 }
 
-Node make_branch(std::span<Node> children, uint32_t height, const Ctx& ctx) {
-  assert(children.size() == ctx.hierarchy.a && height >= 1);
-  uint32_t branches = 0, full = 0;
-  for (const Node& c : children) {
-    branches += c.is_branch();
-    full += c.is_full();
+const Hash& compute_branch_hash(const Branch& b, uint32_t height, const Ctx& ctx) {
+  uint16_t seen = Branch::kNone;
+  if (b.state.compare_exchange_strong(seen, Branch::kBusy, std::memory_order_acquire)) {
+    // Children first; they are claimed the same way, always below this
+    // branch, so waits only point downwards and cannot form a cycle.
+    const Node* c = b.branch_children();
+    for (uint32_t i = 0, n = b.branches(); i < n; ++i) __builtin_prefetch(&c[i].branch());
+    b.hash = hash_children(b, height, ctx);
+    if (b.state.exchange(Branch::kReady, std::memory_order_release) == Branch::kWaited)
+      b.state.notify_all();
+    return b.hash;
   }
-  uint32_t a = uint32_t(children.size());
-  if (branches == 0 && full == 0) return Node::empty();
-  if (full == a) return Node::full();
-  Hash hash;
-  if (height == 1 && ctx.leaf_parents) {
-    // Leaves only: the node is one of 2^A, all hashed in advance.
-    uint32_t mask = 0;
-    for (uint32_t i = 0; i < a; ++i) mask |= uint32_t(children[i].is_full()) << i;
-    hash = ctx.leaf_parents[mask];
-  } else {
-    // A leading run of uniform children resumes from a precomputed state.
-    uint32_t run = 0;
-    if (!children[0].is_branch())
-      while (run < a && children[run].same(children[0])) ++run;
-    Sha256 s = ctx.node_prefix(children[0].is_full(), height - 1, run);
-    for (uint32_t i = run; i < a; ++i) s.update(hash_at(children[i], height - 1, ctx));
-    hash = s.finish();
+  // Another thread is computing it: sleep rather than compute it twice.
+  while (seen != Branch::kReady) {
+    if (seen == Branch::kBusy &&
+        !b.state.compare_exchange_weak(seen, Branch::kWaited, std::memory_order_acquire))
+      continue;
+    b.state.wait(Branch::kWaited, std::memory_order_acquire);
+    seen = b.state.load(std::memory_order_acquire);
   }
+  return b.hash;
+}
+
+bool same_known_hash(const Node& x, const Node& y) {
+  if (!x.hash_ready() || !y.hash_ready()) return false;
+  uint64_t a[4], b[4];
+  std::memcpy(a, x.stored_hash().data(), 32);
+  std::memcpy(b, y.stored_hash().data(), 32);
+  return ((a[0] ^ b[0]) | (a[1] ^ b[1]) | (a[2] ^ b[2]) | (a[3] ^ b[3])) == 0;
+}
+
+// A branch of `a` children with the given kinds words (unhashed), taking
+// `branches` Branch nodes from `kids` in digit order. Sole allocator of
+// branches; the callers have ruled out uniform children.
+Node new_branch(uint32_t a, const uint64_t* kinds, Node* kids, uint32_t branches) {
   size_t bytes = Branch::bytes(a, branches);
   void* mem = ::operator new(bytes);
-  auto* b = new (mem) Branch{{1}, uint16_t(a), uint16_t(branches), hash};
-  uint64_t* kinds = b->kinds();
-  std::fill(kinds, kinds + Branch::kind_words(a), 0);
+  // Default-initialised: the hash bytes stay unwritten until asked for.
+  auto* b = new (mem) Branch;
+  b->refs.store(1, std::memory_order_relaxed);
+  b->arity = uint16_t(a);
+  b->state.store(Branch::kNone, std::memory_order_relaxed);
+  std::copy(kinds, kinds + Branch::kind_words(a), b->kinds());
   Node* out = b->branch_children();
+  for (uint32_t i = 0; i < branches; ++i) new (out + i) Node(std::move(kids[i]));
+  return Node(reinterpret_cast<uintptr_t>(b));
+}
+
+Node make_branch(std::span<Node> children, uint32_t height, const Ctx& ctx) {
+  assert(children.size() == ctx.hierarchy.a && height >= 1);
+  (void)height;
+  (void)ctx;
+  uint32_t a = uint32_t(children.size());
+  uint32_t branches = 0, full = 0;
+  // Kinds of up to 4096 children; Branch children gathered to the front.
+  uint64_t kinds[Branch::kind_words(4096)];
+  std::fill_n(kinds, Branch::kind_words(a), 0);
   for (uint32_t i = 0; i < a; ++i) {
     Node& c = children[i];
     uint64_t k = c.is_empty() ? 0 : c.is_full() ? 1 : 2;
     kinds[i / 32] |= k << (2 * (i % 32));
-    if (k == 2) new (out++) Node(std::move(c));
+    full += k == 1;
+    if (k == 2) {
+      if (branches != i) children[branches] = std::move(c);
+      ++branches;
+    }
   }
-  return Node(reinterpret_cast<uintptr_t>(b));
+  if (branches == 0 && full == 0) return Node::empty();
+  if (full == a) return Node::full();
+  return new_branch(a, kinds, children.data(), branches);
+}
+
+Node make_run_branch(uint32_t a, uint32_t first, uint32_t last, Node low, Node high) {
+  assert(first <= last && last < a && a <= 32);
+  if (first == last) high = Node::empty();
+  auto kind = [](const Node& n) -> uint64_t { return n.is_empty() ? 0 : n.is_full() ? 1 : 2; };
+  // Full strictly between first and last: kind 1 in each 2-bit slot.
+  uint64_t inside = last > first + 1
+                        ? (0x5555555555555555ull >> (64 - 2 * (last - first - 1)))
+                              << (2 * (first + 1))
+                        : 0;
+  uint64_t kinds = inside | kind(low) << (2 * first) | kind(high) << (2 * last);
+  uint64_t all_full = 0x5555555555555555ull >> (64 - 2 * a);
+  if (kinds == 0) return Node::empty();
+  if (kinds == all_full) return Node::full();
+  Node kids[2];
+  uint32_t branches = 0;
+  if (low.is_branch()) kids[branches++] = std::move(low);
+  if (high.is_branch()) kids[branches++] = std::move(high);
+  return new_branch(a, &kinds, kids, branches);
 }
 
 void merge_intervals(std::vector<Interval>& v) {
@@ -203,12 +277,28 @@ namespace {
 
 // The node over [lo, hi) at `height`. REQUIRES: `mine` holds exactly the
 // intervals that meet [lo, hi), sorted and disjoint.
+// The node over [lo, hi) at `height` for the one interval `v` meeting it:
+// the scattered cells of most trees end in such chains.
+// REQUIRES: v meets [lo, hi), A <= 32.
+Node build_one(Interval v, uint64_t lo, uint64_t hi, uint32_t a) {
+  if (v.lo <= lo && v.hi >= hi) return Node::full();
+  uint64_t step = (hi - lo) / a;
+  uint64_t from = std::max(v.lo, lo) - lo, to = std::min(v.hi, hi) - lo;
+  auto first = uint32_t(from / step), last = uint32_t((to - 1) / step);
+  uint64_t first_lo = lo + first * step, last_lo = lo + last * step;
+  Node low = build_one(v, first_lo, first_lo + step, a);
+  Node high = last != first ? build_one(v, last_lo, last_lo + step, a) : Node::empty();
+  return make_run_branch(a, first, last, std::move(low), std::move(high));
+}
+
 Node build_inside(std::span<const Interval> mine, uint64_t lo, uint64_t hi,
                   uint32_t height, const Ctx& ctx) {
   if (mine.empty()) return Node::empty();
   // At height 0 a meeting interval covers the one leaf, so this decides.
   if (mine.front().lo <= lo && mine.front().hi >= hi) return Node::full();
+  if (height >= 2) poll_cancel();
   uint32_t a = ctx.hierarchy.a;
+  if (mine.size() == 1 && a <= 32) return build_one(mine.front(), lo, hi, a);
   uint64_t step = (hi - lo) / a;
   NodeBuffer buffer(a);
   std::span<Node> children = buffer.span();
@@ -308,17 +398,72 @@ Tree Tree::from_bases(std::vector<Node> bases, uint32_t depth, CtxRef ctx) {
   return Tree(std::move(bases), std::move(ctx), h, depth);
 }
 
+namespace {
+
+// A tree with at least this many unhashed branches a few levels below its
+// bases hashes them as pool tasks; smaller ones never wake the workers.
+constexpr size_t kParallelHashNodes = 64;
+// How far down to look for them, and how many are enough to stop looking.
+constexpr uint32_t kHashLevels = 3;
+constexpr size_t kHashFrontier = 256;
+
+// Hashes the unhashed branches a few levels below the bases over the pool, so
+// that only the levels above are left for the calling thread. Nothing is
+// claimed while the pool is awaited: each task hashes one subtree to the end.
+void hash_frontier(const std::vector<Node>& bases, uint32_t depth, const Ctx& ctx) {
+  struct At {
+    const Node* node;
+    uint32_t height;
+  };
+  std::vector<At> level, next;
+  for (const Node& n : bases)
+    if (n.is_branch() && !n.hash_ready()) level.push_back({&n, depth});
+  for (uint32_t step = 0; step < kHashLevels && level.size() < kHashFrontier; ++step) {
+    next.clear();
+    for (const At& at : level) {
+      if (at.height <= 2) {
+        next.push_back(at);
+        continue;
+      }
+      for (const Node& c : at.node->children())
+        if (c.is_branch() && !c.hash_ready()) next.push_back({&c, at.height - 1});
+    }
+    level.swap(next);
+  }
+  if (level.size() < kParallelHashNodes) return;
+  Pool& pool = Pool::shared();
+  size_t chunks = std::min<size_t>(level.size(), size_t(pool.size() + 1) * 8);
+  parallel_for(pool, chunks, [&](size_t c) {
+    for (size_t i = level.size() * c / chunks; i < level.size() * (c + 1) / chunks; ++i)
+      hash_at(*level[i].node, level[i].height, ctx);
+  });
+}
+
+// Every base hash, the missing ones computed first.
+template <class F>
+void each_base_hash(const std::vector<Node>& bases, uint32_t depth, const Ctx& ctx,
+                    const F& f) {
+  try {
+    hash_frontier(bases, depth, ctx);
+  } catch (const std::bad_alloc&) {
+    // No room for tasks: the sequential pass below computes what is left.
+  }
+  for (const Node& n : bases) f(hash_at(n, depth, ctx));
+}
+
+}  // namespace
+
 std::vector<Hash> Tree::base_hashes() const {
   std::vector<Hash> out;
   out.reserve(bases_.size());
-  for (const Node& n : bases_) out.push_back(hash_at(n, depth_, *ctx_));
+  each_base_hash(bases_, depth_, *ctx_, [&](const Hash& h) { out.push_back(h); });
   return out;
 }
 
 Hash Tree::root() const {
   Sha256 s;
   s.update(kTagRoot);
-  for (const Node& n : bases_) s.update(hash_at(n, depth_, *ctx_));
+  each_base_hash(bases_, depth_, *ctx_, [&](const Hash& h) { s.update(h); });
   return s.finish();
 }
 
@@ -329,6 +474,7 @@ void visit_node(const Node& n, uint64_t prefix, uint32_t height, uint32_t a, con
   if (n.is_full()) {
     f(prefix, height);
   } else if (n.is_branch()) {
+    if (height >= 2) poll_cancel();
     uint64_t child = prefix * a;
     for (const Node& c : n.children()) visit_node(c, child++, height - 1, a, f);
   }

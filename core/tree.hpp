@@ -1,12 +1,18 @@
 // The canonical coverage tree: an immutable set of level-D cells.
 //
-// A Node is Empty, Full or a Branch of exactly A children with its stored
-// node hash. Representation: one tagged word (0 = Empty, 1 = Full, otherwise a
-// pointer to a Branch with an intrusive atomic count). A Branch stores its
-// children compactly: two bits per child (Empty, Full, Branch) and words only
-// for the Branch children, in digit order. A branch of aperture 9 is 48 bytes
-// plus 8 per Branch child, so the sparse branches that dominate real trees
-// take one 64-byte heap block. Branches are immutable and shared by trees.
+// A Node is Empty, Full or a Branch of exactly A children. Representation:
+// one tagged word (0 = Empty, 1 = Full, otherwise a pointer to a Branch with
+// an intrusive atomic count). A Branch stores its children compactly: two
+// bits per child (Empty, Full, Branch) and words only for the Branch
+// children, in digit order. A branch of aperture 9 is 48 bytes plus 8 per
+// Branch child, so the sparse branches that dominate real trees take one
+// 64-byte heap block. Branches are immutable and shared by trees.
+//
+// A Branch's node hash is computed the first time something asks for it
+// (hash_at), once, and kept in the branch: building and set operations only
+// need the shape, and most callers never ask. The hash depends only on the
+// children, the height and the aperture, so any context of the hierarchy
+// gives the same bytes.
 //
 // Canonical invariants, established only by make_branch():
 //  - no Branch has A Empty or A Full children;
@@ -19,6 +25,7 @@
 #pragma once
 
 #include <atomic>
+#include <cassert>
 #include <bit>
 #include <cstdint>
 #include <functional>
@@ -38,13 +45,17 @@ namespace kivet {
 class Node;
 
 struct Branch {
+  // Where `hash` stands. One thread moves kNone to kBusy and computes; others
+  // that need it meanwhile mark kWaited and sleep until kReady.
+  enum : uint16_t { kNone, kBusy, kWaited, kReady };
+
   mutable std::atomic<uint32_t> refs;
-  uint16_t arity;     // A <= 4096
-  uint16_t branches;  // how many children are Branches
-  Hash hash;
+  uint16_t arity;  // A <= 4096
+  mutable std::atomic<uint16_t> state;
+  mutable Hash hash;  // meaningful once state is kReady (read with acquire)
   // Followed by kind_words(arity) words of 2-bit child kinds (0 Empty,
   // 1 Full, 2 Branch; child i at bits 2i mod 64 of word i / 32), then
-  // `branches` Node words: the Branch children in digit order.
+  // branches() Node words: the Branch children in digit order.
 
   static constexpr uint32_t kind_words(uint32_t arity) { return (arity + 31) / 32; }
   static constexpr size_t bytes(uint32_t arity, uint32_t branches) {
@@ -59,6 +70,14 @@ struct Branch {
     return reinterpret_cast<Node*>(kinds() + kind_words(arity));
   }
   uint32_t kind(uint32_t i) const { return uint32_t(kinds()[i / 32] >> (2 * (i % 32))) & 3; }
+  // How many children are Branches (the high bit of a kind marks one).
+  uint32_t branches() const {
+    uint32_t n = 0;
+    for (uint32_t j = 0; j < kind_words(arity); ++j)
+      n += std::popcount(kinds()[j] & 0xAAAAAAAAAAAAAAAAull);
+    return n;
+  }
+  bool hash_ready() const { return state.load(std::memory_order_acquire) == kReady; }
   // Child i; Empty and Full children are the shared constants below.
   const Node& child(uint32_t i) const;
 };
@@ -104,7 +123,13 @@ class Node {
 
   // REQUIRES: is_branch().
   const Branch& branch() const { return *reinterpret_cast<const Branch*>(word_); }
-  const Hash& stored_hash() const { return branch().hash; }
+  // Whether this Branch's hash has been computed (hash_at computes it).
+  bool hash_ready() const { return branch().hash_ready(); }
+  // The computed hash. REQUIRES: is_branch() && hash_ready().
+  const Hash& stored_hash() const {
+    assert(hash_ready());
+    return branch().hash;
+  }
 
   // The A children in digit order, as const Node& (index or iterate).
   // REQUIRES: is_branch().
@@ -118,6 +143,7 @@ class Node {
 
  private:
   friend Node make_branch(std::span<Node>, uint32_t, const Ctx&);
+  friend Node new_branch(uint32_t, const uint64_t*, Node*, uint32_t);
   static constexpr uintptr_t kEmptyWord = 0, kFullWord = 1;
   constexpr explicit Node(uintptr_t word) : word_(word) {}
   void retain() const {
@@ -192,21 +218,39 @@ class Node::Children {
 
 inline Node::Children Node::children() const { return Children(&branch()); }
 
+// Computes, or waits for another thread computing, a Branch's hash.
+const Hash& compute_branch_hash(const Branch& b, uint32_t height, const Ctx& ctx);
+
 // The hash of `node` at `height`: ladder entry for Empty / Full, else the
-// stored hash. REQUIRES: height <= ctx.ladders.reach().
+// branch's hash, computed on first request (children first) and then kept.
+// Safe from several threads at once. REQUIRES: height <= ctx.ladders.reach(),
+// and `height` is the node's true height in its tree.
 inline const Hash& hash_at(const Node& node, uint32_t height, const Ctx& ctx) {
   switch (node.kind()) {
     case Node::Kind::kEmpty: return ctx.ladders.empty[height];
     case Node::Kind::kFull: return ctx.ladders.full[height];
-    default: return node.stored_hash();
+    default: {
+      const Branch& b = node.branch();
+      return b.hash_ready() ? b.hash : compute_branch_hash(b, height, ctx);
+    }
   }
 }
 
+// Both Branches have their hashes and they are equal: the same leaves.
+// False says nothing (a hash may be missing).
+bool same_known_hash(const Node& x, const Node& y);
+
 // The canonical node over A children of height `height` - 1: Empty if all are
-// Empty, Full if all are Full, else a new Branch hashed once. The only place
-// that makes branches. Moves out of `children`.
+// Empty, Full if all are Full, else a new Branch, its hash left for later.
+// The only place that makes branches. Moves out of `children`.
 // REQUIRES: children.size() == ctx.hierarchy.a, 1 <= height <= reach.
 Node make_branch(std::span<Node> children, uint32_t height, const Ctx& ctx);
+
+// The node make_branch() gives for A children that are Empty before `first`
+// and after `last`, Full strictly between, `low` at `first` and `high` at
+// `last` (`high` unused when first == last): what one interval makes. Moves
+// out of `low` and `high`. REQUIRES: first <= last < a <= 32.
+Node make_run_branch(uint32_t a, uint32_t first, uint32_t last, Node low, Node high);
 
 // Room for the A children of one node, Empty to start with: on the stack for
 // apertures up to 16, so building a node allocates only its branch.
@@ -287,8 +331,11 @@ class Tree {
   Hierarchy hierarchy() const { return hierarchy_; }
   uint32_t depth() const { return depth_; }
 
+  // Computes the missing branch hashes first, over the pool when there are
+  // many.
   std::vector<Hash> base_hashes() const;
-  // Recomputed on each call: one hash over 1 + 32·B bytes.
+  // One hash over 1 + 32·B bytes, recomputed on each call; the base hashes
+  // are kept in their branches.
   Hash root() const;
   std::string root_hex() const { return to_hex(root()); }
 
@@ -316,7 +363,8 @@ class Tree {
   std::string display() const;
 
   // Debug aid for tests: every branch has the stored arity, is not uniform,
-  // sits above height 0 and carries the hash of its children.
+  // sits above height 0 and, where its hash is known, carries the hash of
+  // its children.
   bool is_canonical() const;
 
  private:

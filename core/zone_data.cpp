@@ -5,6 +5,7 @@
 
 #include "core/hash.hpp"
 #include "core/raster.hpp"
+#include "core/support/cancel.hpp"
 #include "core/support/memory.hpp"
 #include "core/zone.hpp"
 
@@ -232,6 +233,7 @@ Result<Tree> from_dggs_json(const Json& doc, const Profile& profile,
     return fail(cat(items.size(), " values for the ", n, " sub-zones at depth ", d));
   std::vector<uint8_t> present(n);
   for (uint64_t i = 0; i < n; ++i) {
+    if ((i & 4095) == 0) poll_cancel();
     const Json& v = items[i];
     if (v.is_null()) continue;
     if (!v.is_number())

@@ -213,9 +213,11 @@ std::optional<std::vector<uint64_t>> copy_u64_array(PyObject* o) {
 
 Ref int_list(std::span<const uint64_t> values) {
   Ref list = check(PyList_New(Py_ssize_t(values.size())));
-  for (size_t i = 0; i < values.size(); ++i)
+  for (size_t i = 0; i < values.size(); ++i) {
     PyList_SET_ITEM(list.get(), Py_ssize_t(i),
                     check(PyLong_FromUnsignedLongLong(values[i])).release());
+    share_lock(i);
+  }
   return list;
 }
 

@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "core/error.hpp"
+#include "core/support/pool.hpp"
 #include "py/ref.hpp"
 
 namespace kivet::py {
@@ -38,9 +39,15 @@ inline void ok(Result<void>&& r) {
 
 template <class F>
 PyObject* guard(F&& f) noexcept {
+  prepare_thread();
   try {
     return f().release();
   } catch (const PyError&) {
+    return nullptr;
+  } catch (const Cancelled&) {
+    // Only interruptible() raises the flag, and it raises the handler's
+    // exception itself; this is a safety net.
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "interrupted");
     return nullptr;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
@@ -52,6 +59,17 @@ PyObject* guard(F&& f) noexcept {
     PyErr_SetString(PyExc_RuntimeError, e.what());
     return nullptr;
   }
+}
+
+// For loops building many Python objects, called with the item's index:
+// every `period` items (a power of two; fewer for costly items), runs
+// pending signal handlers (raising as they did) and lets threads waiting for
+// the interpreter lock have it.
+inline void share_lock(size_t i, size_t period = size_t(1) << 16) {
+  if ((i & (period - 1)) != period - 1) return;
+  if (PyErr_CheckSignals() < 0) throw PyError{};
+  Py_BEGIN_ALLOW_THREADS
+  Py_END_ALLOW_THREADS
 }
 
 // Releases the interpreter lock for a scope. Touch no Python object inside.

@@ -4,6 +4,7 @@
 #include "core/support/memory.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
+#include "py/interrupt.hpp"
 #include "py/functions.hpp"
 #include "py/json_bridge.hpp"
 #include "py/profile.hpp"
@@ -64,6 +65,18 @@ KIVET_FUNCTION(method_profile_area_m2) {
   });
 }
 
+namespace {
+
+// The display collection as JSON text, built without the interpreter lock.
+Result<std::string> geojson_text(std::span<const uint64_t> cids, const Profile& profile,
+                                 uint64_t n) {
+  auto doc = cells_geojson(cids, profile, n);
+  if (!doc) return std::unexpected(doc.error());
+  return doc->dump();
+}
+
+}  // namespace
+
 KIVET_FUNCTION(fn_cells_geojson) {
   return guard([&] {
     Args a("cells_geojson", {"cids", "profile", "n"}, 1, args, nargs, kwnames);
@@ -71,7 +84,7 @@ KIVET_FUNCTION(fn_cells_geojson) {
     uint64_t n = a[2] ? to_u64(a[2], "n") : 3;
     std::vector<uint64_t> cids = to_u64_list(a[0], "cids");
     check_collection_fits(cids, profile, n);
-    return json_out(ok(cells_geojson(cids, profile, n)));
+    return json_out_text(ok(interruptible([&] { return geojson_text(cids, profile, n); })));
   });
 }
 
@@ -79,9 +92,11 @@ KIVET_METHOD(tree_geojson) {
   return guard([&] {
     Args a("geojson", {"n"}, 0, args, nargs, kwnames);
     uint64_t n = a[0] ? to_u64(a[0], "n") : 3;
-    std::vector<uint64_t> cids = tree_value(self).cells();
-    check_collection_fits(cids, tree_profile(self), n);
-    return json_out(ok(cells_geojson(cids, tree_profile(self), n)));
+    const Tree& tree = tree_value(self);
+    const Profile& profile = tree_profile(self);
+    std::vector<uint64_t> cids = interruptible([&] { return tree.cells(); });
+    check_collection_fits(cids, profile, n);
+    return json_out_text(ok(interruptible([&] { return geojson_text(cids, profile, n); })));
   });
 }
 

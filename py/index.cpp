@@ -1,16 +1,23 @@
-// The Python class Index: one core Index, nothing but conversion. All members
-// run holding the interpreter lock and never release it, so add() is never
-// interleaved with a reader.
+// The Python class Index: one core Index and its registry behind a
+// readers-writer lock, and conversion. Writers hold the lock exclusively,
+// readers share it, so each read sees the index before or after each add.
+// Whoever holds the lock never waits for the interpreter lock (long readers
+// take it back only to run signal handlers, and readers never exclude one
+// another), and writers release the interpreter lock before taking it: the
+// two locks cannot deadlock.
 #include "py/index.hpp"
 
 #include <map>
 #include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <utility>
 
 #include "core/hash.hpp"
 #include "core/index.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
+#include "py/interrupt.hpp"
 #include "py/tree.hpp"
 
 namespace kivet::py {
@@ -22,13 +29,27 @@ namespace {
 // core index keeps neither.
 using Registry = std::vector<std::pair<Hash, Profile>>;
 
-struct IndexObject {
-  PyObject_HEAD
-  Index* value;
-  Registry* registry;
+struct Guarded {
+  Index index;
+  Registry registry;
+  mutable std::shared_mutex lock;
 };
 
-Index& self_value(PyObject* self) { return *reinterpret_cast<IndexObject*>(self)->value; }
+struct IndexObject {
+  PyObject_HEAD
+  Guarded* value;
+};
+
+Guarded& self_value(PyObject* self) { return *reinterpret_cast<IndexObject*>(self)->value; }
+
+// A short read under the shared lock, holding the interpreter lock: it waits
+// at most for a writer, which never needs the interpreter lock.
+template <class F>
+auto read_now(PyObject* self, F&& f) {
+  const Guarded& g = self_value(self);
+  std::shared_lock lock(g.lock);
+  return f(g);
+}
 
 void set_item(PyObject* dict, const char* key, Ref value) {
   check_status(PyDict_SetItemString(dict, key, value.get()));
@@ -38,9 +59,7 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     Args("Index", {}, 0, args, kwargs);
     Ref obj = check(type->tp_alloc(type, 0));
-    auto* o = reinterpret_cast<IndexObject*>(obj.get());
-    o->value = new Index();
-    o->registry = new Registry();
+    reinterpret_cast<IndexObject*>(obj.get())->value = new Guarded();
     return obj;
   });
 }
@@ -48,24 +67,33 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void index_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   delete reinterpret_cast<IndexObject*>(self)->value;
-  delete reinterpret_cast<IndexObject*>(self)->registry;
   type->tp_free(self);
   Py_DECREF(type);
 }
 
-Py_ssize_t index_len(PyObject* self) { return Py_ssize_t(self_value(self).size()); }
+Py_ssize_t index_len(PyObject* self) {
+  return Py_ssize_t(read_now(self, [](const Guarded& g) { return g.index.size(); }));
+}
 
 KIVET_METHOD(index_add) {
   return guard([&] {
     Args a("add", {"key", "tree"}, 2, args, nargs, kwnames);
     std::string key = to_text(a[0], "key");
     PyObject* tree = to_tree(a[1], "tree");
-    Registry& registry = *reinterpret_cast<IndexObject*>(self)->registry;
-    registry.reserve(registry.size() + 1);  // no throw once the index has changed
-    size_t before = self_value(self).distinct_roots();
-    ok(self_value(self).add(std::move(key), tree_value(tree)));
-    if (self_value(self).distinct_roots() != before)
-      registry.emplace_back(tree_value(tree).root(), tree_profile(tree));
+    const Tree& value = tree_value(tree);
+    const Profile& profile = tree_profile(tree);
+    Guarded& g = self_value(self);
+    Result<void> added;
+    {
+      Unlocked unlocked;
+      std::unique_lock lock(g.lock);
+      g.registry.reserve(g.registry.size() + 1);  // no throw once the index has changed
+      size_t before = g.index.distinct_roots();
+      added = g.index.add(std::move(key), value);
+      if (added && g.index.distinct_roots() != before)
+        g.registry.emplace_back(value.root(), profile);
+    }
+    ok(std::move(added));
     return Ref::borrow(Py_None);
   });
 }
@@ -74,7 +102,12 @@ KIVET_METHOD(index_query) {
   return guard([&] {
     Args a("query", {"tree"}, 1, args, nargs, kwnames);
     PyObject* tree = to_tree(a[0], "tree");
-    std::vector<Hit> hits = ok(self_value(self).query(tree_value(tree)));
+    const Tree& q = tree_value(tree);
+    const Guarded& g = self_value(self);
+    std::vector<Hit> hits = ok(interruptible([&] {
+      std::shared_lock lock(g.lock);
+      return g.index.query(q);
+    }));
     Ref list = check(PyList_New(Py_ssize_t(hits.size())));
     for (size_t i = 0; i < hits.size(); ++i) {
       const Hit& h = hits[i];
@@ -88,6 +121,7 @@ KIVET_METHOD(index_query) {
       set_item(d.get(), "shared_cells",
                check(PyLong_FromUnsignedLongLong(h.shared_cells)));
       PyList_SET_ITEM(list.get(), Py_ssize_t(i), d.release());
+      share_lock(i, 1 << 12);
     }
     return list;
   });
@@ -96,7 +130,13 @@ KIVET_METHOD(index_query) {
 KIVET_METHOD(index_roots) {
   return guard([&] {
     Args("roots", {}, 0, args, nargs, kwnames);
-    auto roots = self_value(self).roots();
+    const Guarded& g = self_value(self);
+    std::vector<std::pair<std::string, std::string>> roots;
+    {
+      Unlocked unlocked;
+      std::shared_lock lock(g.lock);
+      roots = g.index.roots();
+    }
     Ref list = check(PyList_New(Py_ssize_t(roots.size())));
     for (size_t i = 0; i < roots.size(); ++i) {
       Ref key = text_object(roots[i].first);
@@ -112,31 +152,42 @@ KIVET_METHOD(index_attention) {
   return guard([&] {
     Args a("attention", {"level"}, 1, args, nargs, kwnames);
     uint32_t level = to_u32(a[0], "level");
-    Attention counts = ok(self_value(self).attention(level));
+    const Guarded& g = self_value(self);
+    Attention counts = ok(interruptible([&] {
+      std::shared_lock lock(g.lock);
+      return g.index.attention(level);
+    }));
     Ref dict = check(PyDict_New());
+    size_t at = 0;
     for (const auto& [cid, n] : counts) {
       Ref key = check(PyLong_FromUnsignedLongLong(cid));
       Ref value = check(PyLong_FromUnsignedLongLong(n));
       check_status(PyDict_SetItem(dict.get(), key.get(), value.get()));
+      share_lock(at++, 1 << 14);
     }
     return dict;
   });
 }
 
 PyObject* get_distinct_roots(PyObject* self, void*) {
-  return PyLong_FromSize_t(self_value(self).distinct_roots());
-}
-
-Registry& registry_of(PyObject* self) {
-  return *reinterpret_cast<IndexObject*>(self)->registry;
+  return PyLong_FromSize_t(
+      read_now(self, [](const Guarded& g) { return g.index.distinct_roots(); }));
 }
 
 // (Index, (), (trees in registration order, [(key, tree position), ...])):
 // each stored tree once, so keys sharing a root still share it when read back.
 PyObject* index_reduce(PyObject* self, PyObject*) {
   return guard([&] {
-    const Index& index = self_value(self);
-    const Registry& registry = registry_of(self);
+    // A consistent copy first (the trees share their nodes), then the objects.
+    const Guarded& g = self_value(self);
+    Index index;
+    Registry registry;
+    {
+      Unlocked unlocked;
+      std::shared_lock lock(g.lock);
+      index = g.index;
+      registry = g.registry;
+    }
     Ref trees = check(PyList_New(Py_ssize_t(registry.size())));
     std::map<Hash, size_t> position;
     for (size_t i = 0; i < registry.size(); ++i) {
@@ -193,9 +244,13 @@ PyObject* index_setstate(PyObject* self, PyObject* state) {
               cat("index state: key ", quoted(key), " names tree ", at, " of ", n));
       ok(index->add(std::move(key), tree_value(tree_items[at])));
     }
-    auto* o = reinterpret_cast<IndexObject*>(self);
-    delete std::exchange(o->value, index.release());
-    delete std::exchange(o->registry, registry.release());
+    Guarded& g = self_value(self);
+    {
+      Unlocked unlocked;
+      std::unique_lock lock(g.lock);
+      std::swap(g.index, *index);
+      std::swap(g.registry, *registry);
+    }
     return Ref::borrow(Py_None);
   });
 }
@@ -204,13 +259,17 @@ PyObject* index_setstate(PyObject* self, PyObject* state) {
 // immutable and shared, so shallow and deep copies are the same.
 PyObject* index_copy(PyObject* self, PyObject*) {
   return guard([&] {
-    auto index = std::make_unique<Index>(self_value(self));
-    auto registry = std::make_unique<Registry>(registry_of(self));
+    const Guarded& g = self_value(self);
+    auto copy = std::make_unique<Guarded>();
+    {
+      Unlocked unlocked;
+      std::shared_lock lock(g.lock);
+      copy->index = g.index;
+      copy->registry = g.registry;
+    }
     PyTypeObject* type = Py_TYPE(self);
     Ref obj = check(type->tp_alloc(type, 0));
-    auto* o = reinterpret_cast<IndexObject*>(obj.get());
-    o->value = index.release();
-    o->registry = registry.release();
+    reinterpret_cast<IndexObject*>(obj.get())->value = copy.release();
     return obj;
   });
 }

@@ -8,7 +8,13 @@ namespace {
 
 Ref json_module() { return check(PyImport_ImportModule("json")); }
 
+// Only the conversion's own failures mean "not JSON"; anything else (an
+// interrupt, MemoryError, an error raised by the caller's own code) passes.
 [[noreturn]] void raise_not_serialisable() {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
+      !PyErr_ExceptionMatches(PyExc_OverflowError) &&
+      !PyErr_ExceptionMatches(PyExc_RecursionError))
+    throw PyError{};
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
   PyErr_NormalizeException(&type, &value, &tb);
@@ -28,8 +34,7 @@ Json json_in(PyObject* obj) {
     text = Ref::borrow(obj);
   } else {
     Ref json = json_module();
-    Ref dumps = Ref::steal(PyObject_GetAttrString(json.get(), "dumps"));
-    if (!dumps) raise_not_serialisable();
+    Ref dumps = check(PyObject_GetAttrString(json.get(), "dumps"));
     Ref args = check(PyTuple_Pack(1, obj));
     Ref kwargs = check(Py_BuildValue("{s:O}", "allow_nan", Py_False));
     text = Ref::steal(PyObject_Call(dumps.get(), args.get(), kwargs.get()));

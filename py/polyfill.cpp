@@ -8,6 +8,7 @@
 #include "py/args.hpp"
 #include "py/errors.hpp"
 #include "py/functions.hpp"
+#include "py/interrupt.hpp"
 #include "py/json_bridge.hpp"
 #include "py/tree.hpp"
 
@@ -42,7 +43,8 @@ bool cid_list_fits(uint64_t count) {
 KIVET_FUNCTION(fn_polyfill) {
   return guard([&] {
     Request r = read_request("polyfill", args, nargs, kwnames);
-    std::vector<uint64_t> nodes = ok(cover_nodes(r.area, r.resolution, r.profile));
+    std::vector<uint64_t> nodes =
+        ok(interruptible([&] { return cover_nodes(r.area, r.resolution, r.profile); }));
     const uint32_t a = r.profile.aperture;
     const uint64_t count = cover_leaf_count(nodes, a, r.resolution);
     if (!cid_list_fits(count)) {
@@ -56,8 +58,10 @@ KIVET_FUNCTION(fn_polyfill) {
     Py_ssize_t at = 0;
     for (uint64_t cid : nodes) {
       const uint64_t width = *checked_pow(a, r.resolution - level_of(cid, a));
-      for (uint64_t leaf = cid * width, end = leaf + width; leaf < end; ++leaf)
-        PyList_SET_ITEM(list.get(), at++, check(PyLong_FromUnsignedLongLong(leaf)).release());
+      for (uint64_t leaf = cid * width, end = leaf + width; leaf < end; ++leaf) {
+        PyList_SET_ITEM(list.get(), at, check(PyLong_FromUnsignedLongLong(leaf)).release());
+        share_lock(size_t(at++));
+      }
     }
     return list;
   });
@@ -66,7 +70,8 @@ KIVET_FUNCTION(fn_polyfill) {
 KIVET_FUNCTION(fn_fingerprint_polygon) {
   return guard([&] {
     Request r = read_request("fingerprint_polygon", args, nargs, kwnames);
-    const std::string hex = to_hex(ok(fingerprint_polygon(r.area, r.resolution, r.profile)));
+    const std::string hex = to_hex(ok(
+        interruptible([&] { return fingerprint_polygon(r.area, r.resolution, r.profile); })));
     return text_object(hex);
   });
 }
@@ -77,8 +82,11 @@ KIVET_METHOD(tree_from_geojson) {
     // The resolution is checked before the context is built, so every entry
     // refuses a bad resolution with the same message.
     ok(check_cover_request(r.resolution, r.profile));
-    CtxRef ctx = ok(make_ctx(r.profile, r.resolution));
-    Tree tree = ok(cover(r.area, r.resolution, r.profile, std::move(ctx)));
+    Tree tree = ok(interruptible([&]() -> Result<Tree> {
+      auto ctx = make_ctx(r.profile, r.resolution);
+      if (!ctx) return std::unexpected(ctx.error());
+      return cover(r.area, r.resolution, r.profile, std::move(*ctx));
+    }));
     return new_tree(std::move(tree), r.profile);
   });
 }

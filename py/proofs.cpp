@@ -6,6 +6,7 @@
 #include "core/setop_proof.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
+#include "py/interrupt.hpp"
 #include "py/functions.hpp"
 #include "py/json_bridge.hpp"
 
@@ -16,9 +17,14 @@ KIVET_METHOD(tree_open) {
     Args a("open", {"cid"}, 1, args, nargs, kwnames);
     uint64_t cid = to_u64(a[0], "cid");
     const Tree& tree = tree_value(self);
-    std::optional<Opening> opening = ok(open_path(tree, cid));
-    if (!opening) return Ref::borrow(Py_None);
-    return json_out(OpeningRecord::of(tree, std::move(*opening)).to_json());
+    auto record = ok(interruptible([&]() -> Result<std::optional<std::string>> {
+      auto opening = open_path(tree, cid);
+      if (!opening) return std::unexpected(opening.error());
+      if (!*opening) return std::nullopt;
+      return OpeningRecord::of(tree, std::move(**opening)).to_json().dump();
+    }));
+    if (!record) return Ref::borrow(Py_None);
+    return json_out_text(*record);
   });
 }
 
@@ -29,8 +35,13 @@ KIVET_METHOD(tree_prove) {
     std::string name = to_text(a[1], "op");
     std::optional<uint8_t> op = op_code(name);
     if (!op) raise(PyExc_ValueError, "unknown op " + quoted(name));
-    SetOpProof proof = ok(prove(tree_value(self), tree_value(other), *op));
-    return json_out_text(proof.dump());
+    const Tree &x = tree_value(self), &y = tree_value(other);
+    std::string text = ok(interruptible([&]() -> Result<std::string> {
+      auto proof = prove(x, y, *op);
+      if (!proof) return std::unexpected(proof.error());
+      return proof->dump();
+    }));
+    return json_out_text(text);
   });
 }
 
@@ -38,8 +49,11 @@ KIVET_FUNCTION(fn_verify_opening) {
   return guard([&] {
     Args a("verify_opening", {"record"}, 1, args, nargs, kwnames);
     Json value = json_in(a[0]);
-    auto record = OpeningRecord::from_json(value);
-    return Ref::borrow(record && record->verify() ? Py_True : Py_False);
+    bool good = interruptible([&] {
+      auto record = OpeningRecord::from_json(value);
+      return record && record->verify();
+    });
+    return Ref::borrow(good ? Py_True : Py_False);
   });
 }
 
@@ -47,8 +61,11 @@ KIVET_FUNCTION(fn_verify_setop) {
   return guard([&] {
     Args a("verify_setop", {"proof"}, 1, args, nargs, kwnames);
     Json value = json_in(a[0]);
-    auto proof = SetOpProof::from_json(value);
-    return Ref::borrow(proof && proof->verify() ? Py_True : Py_False);
+    bool good = interruptible([&] {
+      auto proof = SetOpProof::from_json(value);
+      return proof && proof->verify();
+    });
+    return Ref::borrow(good ? Py_True : Py_False);
   });
 }
 

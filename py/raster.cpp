@@ -8,6 +8,7 @@
 #include "core/support/memory.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
+#include "py/interrupt.hpp"
 #include "py/functions.hpp"
 #include "py/numpy.hpp"
 #include "py/tree.hpp"
@@ -48,7 +49,8 @@ KIVET_FUNCTION(fn_halo_index) {
     Profile profile = to_profile(a[2]);
     HaloShape shape = ok(halo_shape(profile, level, width));
     Ref out = new_bytes(8 * shape.entries);
-    write_halo_index(shape, bytes_span(out));
+    auto bytes = bytes_span(out);
+    interruptible([&] { return write_halo_index(shape, bytes), 0; });
     return out;
   });
 }
@@ -59,7 +61,8 @@ KIVET_FUNCTION(fn_raster_index) {
     Profile profile = to_profile(a[1]);
     std::vector<uint64_t> cids = cid_list(a[0], "cids");
     Ref out = new_bytes(8 * uint64_t(cids.size()));
-    ok(raster_index(profile.hierarchy(), cids, bytes_span(out)));
+    auto bytes = bytes_span(out);
+    ok(interruptible([&] { return raster_index(profile.hierarchy(), cids, bytes); }));
     return out;
   });
 }
@@ -72,7 +75,8 @@ KIVET_FUNCTION(fn_raster_cells) {
     Hierarchy h = profile.hierarchy();
     RasterShape shape = ok(raster_cells_shape(h, level));
     Ref out = new_bytes(8 * shape.cells);
-    write_raster_cells(h, level, shape, bytes_span(out));
+    auto bytes = bytes_span(out);
+    interruptible([&] { return write_raster_cells(h, level, shape, bytes), 0; });
     return out;
   });
 }
@@ -83,7 +87,8 @@ KIVET_METHOD(tree_raster) {
     const Tree& tree = tree_value(self);
     RasterShape shape = ok(raster_shape(tree.hierarchy(), tree.depth()));
     Ref out = new_bytes(shape.cells);
-    write_raster(tree, bytes_span(out));
+    auto bytes = bytes_span(out);
+    interruptible([&] { return write_raster(tree, bytes), 0; });
     return out;
   });
 }
@@ -98,7 +103,8 @@ KIVET_METHOD(tree_from_raster) {
     CtxRef ctx = ok(make_ctx(profile, depth));
     Ref data = Ref::borrow(a[0]);
     std::span<const uint8_t> mask = bytes_span(data);
-    Tree tree = ok(from_raster(profile.aperture, profile.n_base, depth, mask, ctx));
+    Tree tree = ok(interruptible(
+        [&] { return from_raster(profile.aperture, profile.n_base, depth, mask, ctx); }));
     return new_tree(std::move(tree), profile);
   });
 }

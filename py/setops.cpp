@@ -3,6 +3,7 @@
 
 #include "py/args.hpp"
 #include "py/errors.hpp"
+#include "py/interrupt.hpp"
 #include "py/tree.hpp"
 
 namespace kivet::py {
@@ -15,7 +16,8 @@ PyObject* combine_method(const char* name, uint8_t op, PyObject* self,
   return guard([&] {
     Args a(name, {"other"}, 1, args, nargs, kwnames);
     PyObject* other = to_tree(a[0], "other");
-    Tree result = ok(combine(tree_value(self), tree_value(other), op));
+    const Tree &x = tree_value(self), &y = tree_value(other);
+    Tree result = ok(interruptible([&] { return combine(x, y, op); }));
     return new_tree(std::move(result), tree_profile(self));
   });
 }
@@ -40,8 +42,8 @@ KIVET_METHOD(tree_divergence) {
   return guard([&] {
     Args a("divergence", {"other"}, 1, args, nargs, kwnames);
     PyObject* other = to_tree(a[0], "other");
-    std::vector<Divergence> found =
-        ok(divergence(tree_value(self), tree_value(other)));
+    const Tree &x = tree_value(self), &y = tree_value(other);
+    std::vector<Divergence> found = ok(interruptible([&] { return divergence(x, y); }));
     // Every suid first: a failure returns no list.
     std::vector<std::string> suids;
     suids.reserve(found.size());
@@ -58,6 +60,7 @@ KIVET_METHOD(tree_divergence) {
       check_status(PyDict_SetItemString(item.get(), "hash_b",
                                         hex_object(found[i].hash_b).get()));
       PyList_SET_ITEM(list.get(), Py_ssize_t(i), item.release());
+      share_lock(i, 1 << 12);
     }
     return list;
   });

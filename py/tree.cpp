@@ -4,6 +4,7 @@
 #include "core/support/memory.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
+#include "py/interrupt.hpp"
 #include "py/numpy.hpp"
 #include "py/profile.hpp"
 #include "py/proofs.hpp"
@@ -46,6 +47,13 @@ std::vector<uint64_t> read_cids(PyObject* o) {
   return out;
 }
 
+// The root without the interpreter lock: its first request may hash the
+// whole tree.
+Hash root_unlocked(const Tree& tree) {
+  Unlocked unlocked;
+  return tree.root();
+}
+
 PyObject* tree_repr(PyObject* self) {
   return guard([&] { return text_object(self_value(self).tree.display()); });
 }
@@ -53,14 +61,17 @@ PyObject* tree_repr(PyObject* self) {
 PyObject* tree_richcompare(PyObject* self, PyObject* other, int op) {
   if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, tree_type()))
     Py_RETURN_NOTIMPLEMENTED;
-  bool equal = self_value(self).tree == self_value(other).tree;
+  const Tree& x = self_value(self).tree;
+  const Tree& y = self_value(other).tree;
+  bool equal = x.hierarchy() == y.hierarchy() && x.depth() == y.depth() &&
+               root_unlocked(x) == root_unlocked(y);
   return PyBool_FromLong(op == Py_EQ ? equal : !equal);
 }
 
 // Equal trees have equal roots, so the root's leading bytes are a hash
 // consistent with ==.
 Py_hash_t tree_hash(PyObject* self) {
-  Hash root = self_value(self).tree.root();
+  Hash root = root_unlocked(self_value(self).tree);
   uint64_t h = 0;
   for (int i = 0; i < 8; ++i) h = h << 8 | root[i];
   Py_hash_t out = Py_hash_t(h >> 1);
@@ -69,13 +80,17 @@ Py_hash_t tree_hash(PyObject* self) {
 
 void tree_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<TreeObject*>(self)->value;
+  // Freeing a large tree takes a while; other threads need not wait.
+  auto* value = reinterpret_cast<TreeObject*>(self)->value;
+  Py_BEGIN_ALLOW_THREADS
+  delete value;
+  Py_END_ALLOW_THREADS
   type->tp_free(self);
   Py_DECREF(type);
 }
 
 PyObject* get_root_hex(PyObject* self, void*) {
-  return guard([&] { return text_object(self_value(self).tree.root_hex()); });
+  return guard([&] { return text_object(to_hex(root_unlocked(self_value(self).tree))); });
 }
 PyObject* get_depth(PyObject* self, void*) {
   return PyLong_FromUnsignedLong(self_value(self).tree.depth());
@@ -245,19 +260,17 @@ KIVET_METHOD(tree_from_cells) {
     Profile profile = to_profile(a[2]);
     std::vector<uint64_t> cids = read_cids(a[0]);
     CtxRef ctx = ok(make_ctx(profile, depth));
-    std::optional<Result<Tree>> built;
-    {
-      Unlocked unlocked;
-      built.emplace(Tree::from_cells(cids, depth, std::move(ctx)));
-    }
-    return new_tree(ok(std::move(*built)), profile);
+    Result<Tree> built =
+        interruptible([&] { return Tree::from_cells(cids, depth, std::move(ctx)); });
+    return new_tree(ok(std::move(built)), profile);
   });
 }
 
 KIVET_METHOD(tree_cells) {
   return guard([&] {
     Args("cells", {}, 0, args, nargs, kwnames);
-    std::vector<uint64_t> cells = tree_value(self).cells();
+    const Tree& tree = tree_value(self);
+    std::vector<uint64_t> cells = interruptible([&] { return tree.cells(); });
     return int_list(cells);
   });
 }
@@ -266,7 +279,7 @@ KIVET_METHOD(tree_leaves) {
   return guard([&] {
     Args("leaves", {}, 0, args, nargs, kwnames);
     const Tree& tree = tree_value(self);
-    uint64_t count = tree.leaf_count();
+    uint64_t count = interruptible([&] { return tree.leaf_count(); });
     if (!leaf_list_fits(count)) {
       PyErr_Format(PyExc_MemoryError, "a list of %llu leaves cannot be allocated",
                    (unsigned long long)count);
@@ -280,9 +293,11 @@ KIVET_METHOD(tree_leaves) {
     tree.visit_full([&](uint64_t cell, uint32_t height) {
       uint64_t width = *checked_pow(h.a, height);
       uint64_t first = cell * width;
-      for (uint64_t i = 0; i < width; ++i)
-        PyList_SET_ITEM(list.get(), at++,
+      for (uint64_t i = 0; i < width; ++i) {
+        PyList_SET_ITEM(list.get(), at,
                         check(PyLong_FromUnsignedLongLong(first + i)).release());
+        share_lock(size_t(at++));
+      }
     });
     return list;
   });

@@ -18,6 +18,7 @@
 #include "py/args.hpp"
 #include "py/errors.hpp"
 #include "py/functions.hpp"
+#include "py/interrupt.hpp"
 #include "py/numpy.hpp"
 
 namespace kivet::py {
@@ -83,7 +84,10 @@ void run_range(size_t lo, size_t hi, F& f, FirstFailure& first) {
   // Polling the flag every element would cost a shared cache line; every
   // 1024 elements is often enough to stop promptly.
   for (size_t i = lo; i < hi; ++i) {
-    if ((i & 1023) == 0 && first.stopped()) return;
+    if ((i & 1023) == 0) {
+      poll_cancel();
+      if (first.stopped()) return;
+    }
     if (Outcome o = f(i)) {
       first.record(std::move(*o));
       return;
@@ -116,6 +120,12 @@ Outcome run(size_t n, uint64_t nthreads, F&& f) {
     run_range(n * c / chunks, n * (c + 1) / chunks, f, first);
   });
   return first.take();
+}
+
+// run() without the interpreter lock, stopped by a raising signal handler.
+template <class F>
+Outcome run_interruptible(size_t n, uint64_t nthreads, F&& f) {
+  return interruptible([&] { return run(n, nthreads, f); });
 }
 
 // A cell's path without allocating: a valid cid has at most 62 digits
@@ -162,8 +172,7 @@ KIVET_FUNCTION(fn_cells_from_lonlat) {
     uint64_t* cids = data_of<uint64_t>(out);
     Outcome failure;
     {
-      Unlocked unlocked;
-      failure = run(lon.size(), nthreads, [&](size_t i) -> Outcome {
+      failure = run_interruptible(lon.size(), nthreads, [&](size_t i) -> Outcome {
         auto cell = grid.cell_from_lonlat(level, lon[i], lat[i]);
         if (!cell)
           return cat("point ", i, " (", plain(lon[i]), ", ", plain(lat[i]),
@@ -213,8 +222,7 @@ KIVET_FUNCTION(fn_cells_to_lonlat) {
     double* lat = data_of<double>(lat_out);
     Outcome failure;
     {
-      Unlocked unlocked;
-      failure = run(cids.size(), nthreads, [&](size_t i) -> Outcome {
+      failure = run_interruptible(cids.size(), nthreads, [&](size_t i) -> Outcome {
         auto p = decoder.position(cids[i]);
         if (!p) return cell_failure(i, p.error());
         auto q = grid.nucleus(*p);
@@ -249,8 +257,7 @@ KIVET_FUNCTION(fn_cell_boundaries) {
     offsets[0] = 0;
     Outcome failure;
     {
-      Unlocked unlocked;
-      failure = run(cids.size(), nthreads, [&](size_t i) -> Outcome {
+      failure = run_interruptible(cids.size(), nthreads, [&](size_t i) -> Outcome {
         PathBuffer buf;
         auto path = path_of(h, cids[i], buf);
         if (!path) return cell_failure(i, path.error());
@@ -278,8 +285,7 @@ KIVET_FUNCTION(fn_cell_boundaries) {
     // (lon, lat) rows of doubles are laid out as LonLat.
     auto* coords = reinterpret_cast<LonLat*>(data_of<double>(coords_out));
     {
-      Unlocked unlocked;
-      failure = run(cids.size(), nthreads, [&](size_t i) -> Outcome {
+      failure = run_interruptible(cids.size(), nthreads, [&](size_t i) -> Outcome {
         PathBuffer buf;
         auto path = path_of(h, cids[i], buf);
         if (!path) return cell_failure(i, path.error());
@@ -311,8 +317,7 @@ KIVET_FUNCTION(fn_cell_neighbours) {
                                   profile.n_base));
     Outcome failure;
     {
-      Unlocked unlocked;
-      failure = run(cids.size(), nthreads, [&](size_t i) -> Outcome {
+      failure = run_interruptible(cids.size(), nthreads, [&](size_t i) -> Outcome {
         if (layout) return cell_failure(i, *layout);
         auto nb = neighbours(decoder, profile.north_square, profile.south_square, cids[i]);
         if (!nb) return cell_failure(i, nb.error());

@@ -3,6 +3,7 @@
 #include "core/zone.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
+#include "py/interrupt.hpp"
 #include "py/functions.hpp"
 
 namespace kivet::py {
@@ -71,7 +72,8 @@ KIVET_FUNCTION(fn_subzones) {
     auto m = span(profile.hierarchy(), depth);
     if (m && *m <= (uint64_t(1) << 15))
       ensure_memory(*m * *m, sizeof(uint64_t) + sizeof(PyObject*) + 32);
-    std::vector<uint64_t> cells = ok(subzones(profile.hierarchy(), ancestor, depth));
+    std::vector<uint64_t> cells =
+        ok(interruptible([&] { return subzones(profile.hierarchy(), ancestor, depth); }));
     return int_list(cells);
   });
 }

@@ -2,6 +2,7 @@
 #include "core/zone_data.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
+#include "py/interrupt.hpp"
 #include "py/json_bridge.hpp"
 #include "py/tree.hpp"
 
@@ -12,8 +13,14 @@ KIVET_METHOD(tree_to_dggs_json) {
     Args a("to_dggs_json", {"zone", "field"}, 1, args, nargs, kwnames);
     uint64_t zone = to_u64(a[0], "zone");
     std::string field = a[1] ? to_text(a[1], "field") : std::string("coverage");
-    Json doc = ok(to_dggs_json(tree_value(self), tree_profile(self), zone, field));
-    return json_out(doc);
+    const Tree& tree = tree_value(self);
+    const Profile& profile = tree_profile(self);
+    std::string text = ok(interruptible([&]() -> Result<std::string> {
+      auto doc = to_dggs_json(tree, profile, zone, field);
+      if (!doc) return std::unexpected(doc.error());
+      return doc->dump();
+    }));
+    return json_out_text(text);
   });
 }
 
@@ -29,7 +36,8 @@ KIVET_METHOD(tree_from_dggs_json) {
     bool nonzero = a[3] ? to_bool(a[3], "nonzero") : false;
     Profile profile = to_profile(a[4]);
     Json doc = json_in(a[0]);
-    Tree tree = ok(from_dggs_json(doc, profile, field, depth, nonzero));
+    Tree tree =
+        ok(interruptible([&] { return from_dggs_json(doc, profile, field, depth, nonzero); }));
     return new_tree(std::move(tree), profile);
   });
 }

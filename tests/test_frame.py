@@ -63,6 +63,19 @@ class TestJsonIn:
         with pytest.raises(ValueError, match=r"^not JSON"):
             Profile.from_dict(doc)
 
+    @pytest.mark.parametrize("error", [KeyboardInterrupt, MemoryError, LookupError])
+    @pytest.mark.parametrize("entry", [
+        Profile.from_dict, _kivet.verify_opening, _kivet.verify_setop,
+        lambda d: _kivet.polyfill(d, 3), lambda d: _kivet.fingerprint_polygon(d, 3),
+        lambda d: _kivet.Tree.from_geojson(d, 3), _kivet.Tree.from_dggs_json])
+    def test_other_errors_during_conversion_pass_unchanged(self, entry, error):
+        class Raising(dict):
+            def items(self):
+                raise error("from the caller")
+
+        with pytest.raises(error, match="^from the caller$"):
+            entry(Raising(a=1))
+
     def test_lone_surrogate_text(self):
         with pytest.raises(ValueError):
             Profile.from_dict('"\ud800"')

@@ -4,6 +4,7 @@
 
 #include "core/geo/grid.hpp"
 #include "core/hierarchy.hpp"
+#include "core/support/cancel.hpp"
 
 namespace kivet {
 
@@ -22,6 +23,7 @@ Result<Json> cells_geojson(std::span<const uint64_t> cids, const Profile& profil
   JsonArray features;
   features.reserve(cids.size());
   for (uint64_t cid : cids) {
+    poll_cancel();
     auto path = h.path(cid);
     if (!path) return std::unexpected(path.error());
     auto ring = grid->cell_polygon(*path, n);

@@ -40,9 +40,10 @@ Position position_of(std::span<const uint32_t> path, uint32_t n) {
 
 bool is_polar(uint32_t base) { return base == 0 || base == 5; }
 
-// N^level as a float: the exact 64-bit power while it fits.
-double power_of(uint32_t n, uint32_t level) {
-  if (auto p = checked_pow(n, level)) return double(*p);
+// N^level as a float: the exact 64-bit power while it fits (read from the
+// grid's table, which holds 0 where it does not).
+double power_of(const std::array<uint64_t, 65>& powers, uint32_t n, uint32_t level) {
+  if (level < powers.size() && powers[level] != 0) return double(powers[level]);
   return std::pow(double(n), double(level));
 }
 
@@ -85,6 +86,7 @@ Grid Grid::from_profile(const Profile& profile) {
   // base cell's bottom or right edge is moved half a level-K cell inside.
   double k = std::ceil(std::log((2 * kPi / 3) * r * r) / (2 * std::log(double(g.n_side))));
   g.edge_fraction_ = 1 - 1 / (2 * std::pow(double(g.n_side), k));
+  g.boundary_lat_ = g.ellipsoid_.geodetic(std::asin(2.0 / 3.0)) * kRadToDeg;
   g.y_band_ = kPi / 4 * r;
   g.y_top_ = 3 * kPi / 4 * r;
   g.x_north_lo_ = (g.north_square * (kPi / 2) - kPi) * r;
@@ -122,9 +124,31 @@ Result<LonLat> Grid::to_lonlat(double x, double y, bool rearrange) const {
 
 std::optional<Position> Grid::cell_from_lonlat(uint32_t level, double lon,
                                                double lat) const {
-  auto p = to_plane(lon, lat);
-  if (!p) return std::nullopt;
-  return cell_from_planar(level, p->x, p->y);
+  if (!std::isfinite(lon) || !(std::fabs(lat) <= 90)) return std::nullopt;
+  double lam = normalise_lon(lon - lon_0_deg);
+  Unit u = rhealpix_ellipsoid(north_square, south_square, false, lam * kDegToRad,
+                              lat * kDegToRad, ellipsoid_);
+  // Near the boundary parallel the projected y is rounded either side of
+  // π/4, and a cap point turned into its polar square can land on (or an
+  // ulp beyond) the square's open edge; near λ = π, x can round to the
+  // band's open east end. Latitude decides the region: up to the boundary
+  // parallel the point is in the band.
+  if (std::fabs(lat) <= boundary_lat_ || std::fabs(u.y) <= kPi / 4) {
+    double x = std::clamp(authalic_radius * u.x, -x_full_, std::nextafter(x_full_, 0.0));
+    double y = std::clamp(authalic_radius * u.y, -y_band_, y_band_);
+    return cell_from_planar(level, x, y);
+  }
+  Unit p = rearrange(north_square, south_square, u);
+  double x = authalic_radius * p.x, y = authalic_radius * p.y;
+  if (auto cell = cell_from_planar(level, x, y)) return cell;
+  // A cap point on or past its square's edge by rounding: the nearest
+  // point inside the square.
+  bool north = y > 0;
+  double lo = north ? x_north_lo_ : x_south_lo_, hi = north ? x_north_hi_ : x_south_hi_;
+  x = std::clamp(x, std::nextafter(lo, INFINITY), std::nextafter(hi, -INFINITY));
+  double inner = std::nextafter(y_band_, INFINITY), outer = std::nextafter(y_top_, 0.0);
+  y = north ? std::clamp(y, inner, outer) : std::clamp(y, -outer, -inner);
+  return cell_from_planar(level, x, y);
 }
 
 std::optional<Position> Grid::cell_from_planar(uint32_t level, double x, double y) const {
@@ -165,14 +189,22 @@ std::optional<Position> Grid::cell_from_planar(uint32_t level, double x, double 
 }
 
 double Grid::cell_side(uint32_t level) const {
-  return (kPi / 2) * authalic_radius * (1 / power_of(n_side, level));
+  return (kPi / 2) * authalic_radius * (1 / power_of(powers_, n_side, level));
 }
 
-Planar Grid::ul_vertex(const Position& p) const {
-  double inv = 1 / power_of(n_side, p.level);
-  double side = (kPi / 2) * authalic_radius;
-  const Planar& c = ul_corners[p.base];
+namespace {
+
+// The upper-left vertex of p with `inv` = 1 / N^level.
+Planar ul_vertex_at(const Grid& g, const Position& p, double inv) {
+  double side = (kPi / 2) * g.authalic_radius;
+  const Planar& c = g.ul_corners[p.base];
   return {c.x + side * (double(p.column) * inv), c.y - side * (double(p.row) * inv)};
+}
+
+}  // namespace
+
+Planar Grid::ul_vertex(const Position& p) const {
+  return ul_vertex_at(*this, p, 1 / power_of(powers_, n_side, p.level));
 }
 
 Planar Grid::ul_vertex(std::span<const uint32_t> path) const {
@@ -180,8 +212,9 @@ Planar Grid::ul_vertex(std::span<const uint32_t> path) const {
 }
 
 Planar Grid::nucleus_planar(const Position& p) const {
-  Planar ul = ul_vertex(p);
-  double h = (kPi / 2) * authalic_radius * (1 / power_of(n_side, p.level)) * 0.5;
+  double inv = 1 / power_of(powers_, n_side, p.level);
+  Planar ul = ul_vertex_at(*this, p, inv);
+  double h = (kPi / 2) * authalic_radius * inv * 0.5;
   return {ul.x + h, ul.y - h};
 }
 
@@ -337,7 +370,7 @@ Result<BoundarySample> Grid::boundary3(std::span<const uint32_t> path) const {
 }
 
 double Grid::cell_area(uint32_t level) const {
-  double s = (kPi / 2) * authalic_radius * (1 / power_of(n_side, level));
+  double s = (kPi / 2) * authalic_radius * (1 / power_of(powers_, n_side, level));
   return s * s * 8 / (3 * kPi);
 }
 

@@ -56,7 +56,8 @@ class Grid {
   uint32_t n_side = 3;        // N = floor(sqrt(aperture))
 
   // Cell at `level` holding the point, or nothing (non-finite longitude,
-  // |latitude| > 90 or NaN, off the grid, N^level overflowing).
+  // |latitude| > 90 or NaN, N^level overflowing). Every other point has a
+  // cell; one on the boundary parallel belongs to the band.
   std::optional<Position> cell_from_lonlat(uint32_t level, double lon, double lat) const;
   std::optional<Position> cell_from_planar(uint32_t level, double x, double y) const;
 
@@ -105,6 +106,9 @@ class Grid {
   Grid() : ellipsoid_(0.0) {}
   Ellipsoid ellipsoid_;
   double edge_fraction_ = 0;  // 1 - 1/(2·N^K): where fx or fy == 1 is moved
+  // Latitude of the parallel between the polar caps and the band, degrees:
+  // the double nearest the geodetic latitude whose authalic one is asin(2/3).
+  double boundary_lat_ = 0;
   // The base squares' bounds in metres, as cell_from_planar tests them.
   double y_band_ = 0, y_top_ = 0, x_north_lo_ = 0, x_north_hi_ = 0;
   double x_south_lo_ = 0, x_south_hi_ = 0, x_half_ = 0, x_full_ = 0, side_ = 0;

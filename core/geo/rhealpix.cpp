@@ -59,7 +59,11 @@ Unit rhealpix_ellipsoid(uint32_t north_square, uint32_t south_square,
                         bool rearrange, double lam, double phi, const Ellipsoid& ell) {
   auto a = ell.authalic_with_sine(phi);
   Unit p = healpix_sphere(lam, a.xi, a.sin_xi);
-  if (!rearrange || (p.y >= -kPi / 4 && p.y <= kPi / 4)) return p;
+  return rearrange ? kivet::rearrange(north_square, south_square, p) : p;
+}
+
+Unit rearrange(uint32_t north_square, uint32_t south_square, Unit p) {
+  if (p.y >= -kPi / 4 && p.y <= kPi / 4) return p;
   uint32_t w = p.x < -kPi / 2 ? 0 : p.x < 0 ? 1 : p.x < kPi / 2 ? 2 : 3;
   bool north = p.y > kPi / 4;
   double dy = p.y - (north ? kPi / 2 : -kPi / 2);

@@ -33,6 +33,10 @@ Unit rhealpix_ellipsoid(uint32_t north_square, uint32_t south_square,
 Unit rhealpix_ellipsoid(uint32_t north_square, uint32_t south_square,
                         bool rearrange, double lam, double phi, double e);
 
+// A plain HEALPix point moved into the layout: a cap point (|y| > π/4) is
+// turned into its polar square, any other returned unchanged.
+Unit rearrange(uint32_t north_square, uint32_t south_square, Unit p);
+
 // Inverse projection of a unit-plane point to (λ, φ) radians, or the
 // projection error for a point outside the image.
 Result<LamPhi> rhealpix_ellipsoid_inverse(uint32_t north_square,

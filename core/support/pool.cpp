@@ -4,6 +4,7 @@
 #include <sched.h>
 
 #include <deque>
+#include <exception>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -46,6 +47,14 @@ unsigned available_processors() {
 }
 
 }  // namespace
+
+void prepare_thread() noexcept {
+  // Reads the exception state, so the runtime sets it up now; volatile
+  // because the function is declared pure.
+  [[maybe_unused]] volatile int uncaught = std::uncaught_exceptions();
+  // Through a volatile read, so the access (and the block's allocation) stays.
+  (void)*static_cast<Pool* volatile*>(&t_pool);
+}
 
 Pool::Pool() : injector_(std::make_unique<Worker>()) {}
 
@@ -111,6 +120,7 @@ void Pool::stop_and_join() {
 }
 
 void Pool::worker_loop(unsigned index) {
+  prepare_thread();
   t_pool = this;
   t_index = index;
   while (true) {
@@ -175,6 +185,7 @@ void Pool::execute(Task* task) {
   TaskGroup* group = task->group;
   if (!group->failed()) {
     try {
+      CancelScope scope(task->cancel);
       task->fn();
     } catch (...) {
       group->record(std::current_exception());
@@ -215,9 +226,12 @@ void TaskGroup::wait() {
       pool_->execute(t);
       continue;
     }
+    // A waiter that owns a cancel flag wakes to run its check while the
+    // last tasks finish; raising the flag stops them at their next poll.
+    (void)cancel_requested(true);
     std::unique_lock lock(pool_->sleep_mutex_);
     pool_->sleepers_.fetch_add(1);
-    pool_->sleep_cv_.wait(lock, [&] {
+    pool_->sleep_cv_.wait_for(lock, CancelFlag::kCheckInterval, [&] {
       return pending_.load(std::memory_order_acquire) == 0 || pool_->queued_.load() > 0;
     });
     pool_->sleepers_.fetch_sub(1);

@@ -34,10 +34,18 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "core/support/cancel.hpp"
 
 namespace kivet {
 
 class TaskGroup;
+
+// Sets up the calling thread's exception state and this library's
+// thread-local data, once per thread, cheaply after. Both are allocated
+// lazily on first use; when the first use is throwing std::bad_alloc, that
+// allocation fails too and the runtime ends the process. Call it at every
+// entry and thread start, before any large allocation.
+void prepare_thread() noexcept;
 
 class Pool {
  public:
@@ -60,6 +68,7 @@ class Pool {
   struct Task {
     std::function<void()> fn;
     TaskGroup* group;
+    CancelFlag* cancel;  // the spawning thread's, installed while it runs
   };
   struct Worker;
 
@@ -93,9 +102,18 @@ class TaskGroup {
 
   template <class F>
   void spawn(F&& f) {
-    auto* task = new Pool::Task{std::function<void()>(std::forward<F>(f)), this};
+    auto task = std::make_unique<Pool::Task>(std::function<void()>(std::forward<F>(f)), this,
+                                             current_cancel());
     pending_.fetch_add(1, std::memory_order_relaxed);
-    pool_->push(task);
+    try {
+      pool_->push(task.get());
+    } catch (...) {
+      // Not queued (out of memory): nothing will finish it, so wait() must
+      // not count it.
+      pending_.fetch_sub(1, std::memory_order_relaxed);
+      throw;
+    }
+    task.release();
   }
   void wait();
   // A task of this group has thrown; long tasks may check it and stop early.

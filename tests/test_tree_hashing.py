@@ -1,0 +1,153 @@
+"""Node hashes are computed when first asked for: whatever was hashed before,
+whoever asks first and however many threads ask at once, every root, opening
+and proof equals that of a tree built afresh from the same leaves."""
+import random
+import threading
+
+import numpy as np
+import pytest
+
+from _kivet import Tree
+from reference import RefTree, random_cids
+
+A = 9
+
+
+def fresh(tree):
+    """The same leaf set built again: new branches, none hashed yet."""
+    return Tree.from_cells(tree.cells(), tree.depth)
+
+
+def scattered(n, depth, seed):
+    rng = np.random.default_rng(seed)
+    return rng.integers(A * A**depth, (A + 6) * A**depth, n, dtype=np.uint64)
+
+
+OPS = ("union", "intersect", "difference")
+
+
+class TestDerivedTrees:
+    @pytest.mark.parametrize("seed", range(6))
+    def test_results_of_half_hashed_operands_match_the_model(self, seed):
+        rng = random.Random(seed)
+        depth = rng.randint(1, 4)
+        xs = [random_cids(rng, depth, rng.randint(0, 30)) for _ in range(3)]
+        a, b, c = (Tree.from_cells(x, depth) for x in xs)
+        if seed % 2:
+            a.root_hex  # only one operand hashed
+        leaves = [set(t.leaves()) for t in (a, b, c)]
+        law = {"union": set.__or__, "intersect": set.__and__, "difference": set.__sub__}
+        for op in OPS:
+            ab = getattr(a, op)(b)
+            # A tree derived from an unhashed result, asked before its operand.
+            abc = getattr(ab, op)(c)
+            want = law[op](law[op](leaves[0], leaves[1]), leaves[2])
+            assert abc.root_hex == RefTree(want, depth).root()
+            assert ab.root_hex == RefTree(law[op](leaves[0], leaves[1]), depth).root()
+            assert abc == fresh(abc) and hash(abc) == hash(fresh(abc))
+
+    def test_shared_subtrees_hashed_through_either_tree(self):
+        depth = 6
+        base = Tree.from_cells(scattered(3000, depth, 1), depth)
+        extra = Tree.from_cells(scattered(50, depth, 2), depth)
+        # These share nearly every branch with `base`.
+        grown, shrunk = base.union(extra), base.difference(extra)
+        same = base.intersect(base)
+        # Asked in an order where each root meets branches already hashed
+        # through another tree.
+        assert shrunk.root_hex == fresh(shrunk).root_hex
+        assert same.root_hex == base.root_hex == fresh(base).root_hex
+        assert grown.root_hex == fresh(grown).root_hex
+        assert extra.root_hex == fresh(extra).root_hex
+
+    def test_openings_and_proofs_of_unhashed_trees_match_fresh_ones(self):
+        depth = 5
+        a = Tree.from_cells(scattered(400, depth, 3), depth)
+        b = Tree.from_cells(scattered(400, depth, 4), depth)
+        u = a.union(b)
+        cells = u.cells()
+        # Opened before the root was ever asked for.
+        opened = [u.open(cells[i]) for i in (0, len(cells) // 2, -1)]
+        proof = a.prove(u, "difference")
+        assert opened == [fresh(u).open(cells[i]) for i in (0, len(cells) // 2, -1)]
+        assert proof == fresh(a).prove(fresh(u), "difference")
+        div = b.divergence(fresh(u))
+        assert div == fresh(b).divergence(fresh(u))
+
+    def test_equal_unhashed_trees_compare_equal_after_set_operations(self):
+        depth = 6
+        cids = scattered(5000, depth, 5)
+        a, b = Tree.from_cells(cids, depth), Tree.from_cells(cids[::-1], depth)
+        # Equal but separately built: no hash is known, so the operations
+        # must reach the same shapes by descending.
+        assert a.difference(b).is_empty()
+        assert a.union(b).cells() == a.cells() == a.intersect(b).cells()
+        assert a.union(b) == b
+
+
+class TestLargeUnhashedOperands:
+    @pytest.mark.parametrize("hashed", [False, True])
+    def test_operations_on_dense_trees_are_the_set_laws(self, hashed):
+        # Large enough for the top levels to be split over the pool.
+        depth = 7
+        xs = scattered(30000, depth, 7)
+        ys = np.concatenate([xs[:29000], scattered(2000, depth, 8)])
+        a, b = Tree.from_cells(xs, depth), Tree.from_cells(ys, depth)
+        if hashed:
+            a.root_hex
+        law = {"union": np.union1d, "intersect": np.intersect1d, "difference": np.setdiff1d}
+        for op, fn in law.items():
+            got = getattr(a, op)(b)
+            want = fn(np.unique(xs), np.unique(ys))
+            assert got.leaves() == want.tolist()
+            assert got.root_hex == Tree.from_cells(want, depth).root_hex
+
+
+class TestConcurrentFirstRequests:
+    @pytest.mark.parametrize("seed", range(3))
+    def test_threads_asking_one_root_at_once_agree(self, seed):
+        depth = 7
+        cids = scattered(20000, depth, 10 + seed)
+        want = Tree.from_cells(cids, depth).root_hex
+        tree = Tree.from_cells(cids, depth)
+        # Trees sharing most branches with `tree`, asked for at the same time.
+        other = Tree.from_cells(
+            np.concatenate([cids[:100], scattered(100, depth, 20 + seed)]), depth)
+        derived = [tree.union(other), tree.difference(other), tree]
+        wants = [fresh(t).root_hex for t in derived[:2]] + [want]
+        start = threading.Barrier(8)
+        got = [None] * 8
+
+        def ask(i):
+            start.wait()
+            t = derived[i % 3]
+            got[i] = (i % 3, t.root_hex, hash(t), t == tree)
+
+        threads = [threading.Thread(target=ask, args=(i,)) for i in range(8)]
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join()
+        for k, root, h, equal in got:
+            assert root == wants[k]
+            assert h == hash(derived[k])
+            assert equal == (k == 2)
+
+
+class TestLeafRuns:
+    @pytest.mark.parametrize("seed", range(8))
+    def test_runs_of_consecutive_leaves_match_the_model(self, seed):
+        # One run of leaves meets each node alone: it may start and end
+        # inside children, cover whole children between, or cross bases.
+        rng = random.Random(seed)
+        depth = rng.randint(1, 4)
+        first_leaf, end_leaf = A * A**depth, (A + 6) * A**depth
+        leaves = set()
+        for _ in range(rng.randint(1, 3)):
+            start = rng.randrange(first_leaf, end_leaf)
+            length = rng.choice([1, 2, A - 1, A + 1, A * A + 3, rng.randint(1, 3 * A**depth)])
+            leaves.update(range(start, min(start + length, end_leaf)))
+        t = Tree.from_cells(sorted(leaves), depth)
+        ref = RefTree(leaves, depth)
+        assert t.cells() == ref.cells
+        assert t.root_hex == ref.root()
