@@ -313,14 +313,19 @@ Node xor_nodes(const Node& na, const Node& nb, uint32_t k, const Ctx& ctx) {
   // Full against anything else is the complement of the other side.
   if (na.is_full()) return combine_nodes(na, nb, kOpDifference, k, ctx);
   if (nb.is_full()) return combine_nodes(nb, na, kOpDifference, k, ctx);
-  if (same_hash(na.stored_hash(), nb.stored_hash())) return Node::empty();
+  if (same_known_hash(na, nb)) return Node::empty();
   assert(k >= 1);
+  if (k >= 2) poll_cancel();
   uint32_t a = ctx.hierarchy.a;
   prefetch_children(na);
   prefetch_children(nb);
   NodeBuffer children(a);
-  for (uint32_t i = 0; i < a; ++i)
-    children[i] = xor_nodes(na.child(i), nb.child(i), k - 1, ctx);
+  ChildCursor ca(na), cb(nb);
+  for (uint32_t i = 0; i < a; ++i) {
+    const Node& x = ca.next();
+    const Node& y = cb.next();
+    children[i] = xor_nodes(x, y, k - 1, ctx);
+  }
   return make_branch(children.span(), k, ctx);
 }
 

@@ -7,12 +7,12 @@
 // slots: `t |= u` falls back to `t | u` and rebinds t to the new tree, as
 // trees never change.
 #include <algorithm>
-#include <optional>
 
 #include "core/setops.hpp"
 #include "core/support/memory.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
+#include "py/interrupt.hpp"
 #include "py/numpy.hpp"
 #include "py/tree.hpp"
 
@@ -39,15 +39,15 @@ uint64_t* u64_data(const Ref& array) {
   return static_cast<uint64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
 }
 
-// Runs f with the interpreter lock released when `work` is large enough.
+// Runs f off the interpreter lock (and stoppable by a signal) when `work` is
+// large enough.
 template <class F>
 void maybe_unlocked(uint64_t work, F&& f) {
   if (work < kUnlockFrom) {
     f();
     return;
   }
-  Unlocked unlocked;
-  f();
+  interruptible([&] { return f(), 0; });
 }
 
 bool is_tree(PyObject* o) {
@@ -67,12 +67,9 @@ PyObject* tree_operator(PyObject* a, PyObject* b, Op op) {
     const Profile& pb = tree_profile(b);
     if (!(pa == pb))
       raise(PyExc_ValueError, "profiles differ: " + pa.describe() + " vs " + pb.describe());
-    std::optional<Result<Tree>> result;
-    {
-      Unlocked unlocked;  // trees are immutable and both operands are held
-      result.emplace(op(tree_value(a), tree_value(b)));
-    }
-    return new_tree(ok(std::move(*result)), pa);
+    // Trees are immutable and both operands are held by the caller.
+    const Tree &x = tree_value(a), &y = tree_value(b);
+    return new_tree(ok(interruptible([&] { return op(x, y); })), pa);
   });
 }
 
@@ -82,11 +79,11 @@ KIVET_METHOD(tree_cells_array) {
   return guard([&] {
     Args("cells_array", {}, 0, args, nargs, kwnames);
     const Tree& tree = tree_value(self);
-    uint64_t count = 0;
-    {
-      Unlocked unlocked;
-      tree.visit_full([&](uint64_t, uint32_t) { ++count; });
-    }
+    uint64_t count = interruptible([&] {
+      uint64_t n = 0;
+      tree.visit_full([&](uint64_t, uint32_t) { ++n; });
+      return n;
+    });
     Ref array = new_u64_array(count, "cells");
     uint64_t* out = u64_data(array);
     maybe_unlocked(count, [&] {
