@@ -91,8 +91,8 @@ int main() {
 
 
 def test_pool_behaviour(tmp_path):
-    exe = build(tmp_path, PROGRAM, ["core/support/pool.cpp", "core/error.cpp",
-                                    "core/support/text.cpp"])
+    exe = build(tmp_path, PROGRAM, ["core/support/pool.cpp", "core/support/cancel.cpp",
+                                    "core/error.cpp", "core/support/text.cpp"])
     out = subprocess.run([str(exe)], capture_output=True, text=True, timeout=120)
     assert out.stdout.splitlines() == [
         "cannot build a pool of 0 workers: between 1 and 1024 are possible",
