@@ -10,7 +10,6 @@ import matplotlib
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
-from matplotlib.collections import PolyCollection  # noqa: E402
 
 import kivet  # noqa: E402
 from kivet.xdggs import from_points  # noqa: E402
@@ -27,43 +26,19 @@ def field() -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     return lon, lat, t
 
 
-def polygons(cids: np.ndarray, values: np.ndarray | None = None):
-    """Each cell's ring and value, plus a copy shifted west for rings drawn east of 180°."""
-    coords, offsets = kivet.cell_boundaries(np.asarray(cids, dtype=np.uint64), n=8)
-    rings, colours = [], []
-    for i in range(len(offsets) - 1):
-        ring = coords[offsets[i] : offsets[i + 1]]
-        copies = [ring, ring - [360.0, 0.0]] if ring[:, 0].max() > 180 else [ring]
-        rings.extend(copies)
-        if values is not None:
-            colours.extend([values[i]] * len(copies))
-    return rings, np.asarray(colours)
-
-
 def main() -> None:
     lon, lat, t = field()
     ds = from_points(lon, lat, {"t": t}, LEVEL)
+    everything = ds.kivet.coverage()
     warm = ds.kivet.coverage(ds["t"] > 20)
 
     fig, ax = plt.subplots(figsize=(9, 4.8), dpi=110)
-    rings, colours = polygons(ds["cell_ids"].values, ds["t"].values)
-    cells = PolyCollection(
-        rings, array=colours, cmap="coolwarm", edgecolors="white", linewidths=0.2
-    )
-    ax.add_collection(cells)
-    outline = PolyCollection(
-        polygons(np.asarray(warm.cells()))[0], facecolors="none", edgecolors="black", linewidths=0.9
-    )
-    ax.add_collection(outline)
-    fig.colorbar(cells, ax=ax, label="t (made-up °C)", shrink=0.8)
-    ax.set_xlim(-180, 180)
-    ax.set_ylim(-90, 90)
-    ax.set_aspect("equal")
+    kivet.plot([everything, warm], ax=ax, color=["#d7e3ef", "#d6604d"], edgecolor="white")
     ax.set_xlabel("longitude")
     ax.set_ylabel("latitude")
     ax.set_title(
-        f"{ds.sizes['cells']} cells at level {LEVEL}; black: the canonical cells of t > 20, "
-        f"root {warm.root_hex[:12]}…",
+        f"{ds.sizes['cells']} cells at level {LEVEL}; red: the {len(warm.cells())} canonical "
+        f"cells of t > 20, root {warm.root_hex[:12]}…",
         fontsize=9,
     )
     out = Path(__file__).resolve().parent.parent / "_static" / "xarray_coverage.png"

@@ -338,7 +338,7 @@ def plot(
     colours = _colours(color, len(trees), ax)
     lat_span: list[float] = []
     for tree, colour in zip(trees, colours):
-        cids = np.asarray(tree.cells(), np.uint64)
+        cids = tree.cells_array()
         if len(cids) == 0:
             continue
         if plane:

@@ -472,7 +472,7 @@ def _draw(
         for area, tree in pairs:
             if area.name and not tree.is_empty():
                 lon, lat = _kivet._cells_to_lonlat(
-                    np.asarray(tree.cells(), np.uint64), tree.profile
+                    tree.cells_array(), tree.profile
                 )
                 ax.annotate(
                     area.name,
@@ -501,7 +501,7 @@ def cmd_plot(args: argparse.Namespace) -> int:
 
 def _halo(tree: _kivet.Tree) -> _kivet.Tree:
     """The cells at the tree's depth that touch it by an edge and are not in it."""
-    leaves = np.asarray(tree.leaves(), np.uint64)
+    leaves = tree.leaves_array()
     around = np.unique(_kivet._cell_neighbours(leaves, tree.profile))
     return _kivet.Tree.from_cells(around.tolist(), tree.depth, tree.profile).difference(tree)
 

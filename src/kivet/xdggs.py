@@ -322,7 +322,7 @@ def _aligned(cids: npt.NDArray[np.uint64]) -> npt.NDArray[np.uint64]:
 
 
 def _canonical(tree: _kivet.Tree) -> npt.NDArray[np.uint64]:
-    return np.asarray(tree.cells(), dtype=np.uint64)
+    return tree.cells_array()
 
 
 def _chunk_tree(
@@ -501,7 +501,7 @@ class KivetAccessor:
         cids = self._cids()
         present = _kivet.Tree.from_cells(cids, grid.level, grid.profile)
         # Leaves of the meet, not of the polygon: bounded by the data, however large the area.
-        inside = np.asarray(present.intersect(area).leaves(), dtype=np.uint64)
+        inside = present.intersect(area).leaves_array()
         return self._obj.isel({self._dim: np.flatnonzero(np.isin(cids, inside))})
 
     def _cell_array(
