@@ -14,22 +14,12 @@ import numpy as np
 
 from _kivet import Tree
 from timing import median_time
+from trees import branch_count
 
 A, B = 9, 6
 FIXED = 74 + 32  # default profile: the header before the shape, the root after it
 
 
-def branch_count(tree):
-    """Branch nodes = distinct proper ancestors of the canonical cells."""
-    cells = np.array(tree.cells(), dtype=np.uint64)
-    powers = np.array([A**k for k in range(tree.depth + 3)], dtype=np.uint64)
-    levels = np.searchsorted(powers, cells, side="right") - 2
-    total = 0
-    for lvl in range(tree.depth):
-        deeper = levels > lvl
-        shift = powers[levels[deeper] - lvl]
-        total += np.unique(cells[deeper] // shift).size
-    return total
 
 
 def scattered(n, depth, seed=0):

@@ -164,13 +164,18 @@ std::vector<uint64_t> touched_cells(const Tree& t, uint32_t level) {
   return out;
 }
 
-Result<void> Index::add(std::string key, const Tree& tree) {
+Result<void> Index::check_fits(const Tree& tree) const {
   if (!trees_.empty()) {
     const Tree& stored = trees_.begin()->second.tree;
     if (stored.hierarchy() != tree.hierarchy() || stored.depth() != tree.depth() ||
         stored.ctx()->hasher_id() != tree.ctx()->hasher_id())
       return fail("every tree in an index must share the hierarchy, depth and hash");
   }
+  return {};
+}
+
+Result<void> Index::add(std::string key, const Tree& tree) {
+  if (auto ok = check_fits(tree); !ok) return std::unexpected(ok.error());
   Hash root = tree.root();
   auto [it, inserted] = trees_.try_emplace(root, Stored{tree, 0});
   try {
@@ -284,12 +289,7 @@ Result<Attention> Index::attention(uint32_t level) const {
 }
 
 Result<bool> Index::store(const Tree& tree) {
-  if (!trees_.empty()) {
-    const Tree& stored = trees_.begin()->second.tree;
-    if (stored.hierarchy() != tree.hierarchy() || stored.depth() != tree.depth() ||
-        stored.ctx()->hasher_id() != tree.ctx()->hasher_id())
-      return fail("every tree in an index must share the hierarchy, depth and hash");
-  }
+  if (auto ok = check_fits(tree); !ok) return std::unexpected(ok.error());
   Hash root = tree.root();
   if (trees_.contains(root)) return false;
   uint64_t leaves = tree.leaf_count();

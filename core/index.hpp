@@ -96,6 +96,8 @@ class Index {
   };
 
   Result<void> check_level(uint32_t level) const;
+  // A tree may join when it shares the stored trees' hierarchy, depth and hash.
+  Result<void> check_fits(const Tree& tree) const;
 
   std::unordered_map<Hash, Stored, RootHash> trees_;
   std::map<std::string, Hash, std::less<>> keys_;

@@ -244,6 +244,14 @@ Outcome combine_split(const Node& na, const Node& nb, uint8_t op, uint32_t k,
   return assemble(na, nb, outs, tally, k, ctx);
 }
 
+// How many base pairs are large and dense enough to split over the pool.
+uint32_t dense_bases(const Tree& a, const Tree& b) {
+  uint32_t dense = 0;
+  for (uint32_t i = 0; i < a.hierarchy().b; ++i)
+    dense += dense_pair(a.bases()[i], b.bases()[i], a.depth(), a.hierarchy().a);
+  return dense;
+}
+
 }  // namespace
 
 Result<Tree> combine(const Tree& a, const Tree& b, uint8_t op) {
@@ -251,9 +259,7 @@ Result<Tree> combine(const Tree& a, const Tree& b, uint8_t op) {
   const Ctx& ctx = *a.ctx();
   uint32_t nbases = a.hierarchy().b, depth = a.depth();
   std::vector<Node> bases(nbases);
-  uint32_t dense = 0;
-  for (uint32_t i = 0; i < nbases; ++i)
-    dense += dense_pair(a.bases()[i], b.bases()[i], depth, a.hierarchy().a);
+  uint32_t dense = dense_bases(a, b);
   if (dense >= 2) {
     parallel_for(Pool::shared(), nbases, [&](size_t i) {
       bases[i] = to_node(
@@ -348,9 +354,7 @@ Result<Tree> symmetric_difference(const Tree& a, const Tree& b) {
   const Ctx& ctx = *a.ctx();
   uint32_t nbases = a.hierarchy().b, depth = a.depth();
   std::vector<Node> bases(nbases);
-  uint32_t dense = 0;
-  for (uint32_t i = 0; i < nbases; ++i)
-    dense += dense_pair(a.bases()[i], b.bases()[i], depth, a.hierarchy().a);
+  uint32_t dense = dense_bases(a, b);
   auto one = [&](size_t i) {
     bases[i] = xor_split(a.bases()[i], b.bases()[i], depth, ctx, kParallelLevels);
   };
