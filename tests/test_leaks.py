@@ -23,17 +23,24 @@ def swallow(fn):
     return call
 
 
-def assert_flat(call, n=20000):
+def assert_flat(call, n=20000, rounds=3):
     for _ in range(n // 10):
         call()
-    gc.collect()
-    blocks, pages = sys.getallocatedblocks(), rss_pages()
-    for _ in range(n):
-        call()
-    gc.collect()
-    # A leaked object or buffer per call would show as n blocks or many pages.
-    assert sys.getallocatedblocks() - blocks < n // 100
-    assert rss_pages() - pages < 256
+    # A leaked object or buffer per call shows as n blocks or many pages in every round;
+    # threads left running by earlier tests (a closed cluster's loop) allocate now and then,
+    # so one quiet round out of a few clears the call.
+    for attempt in range(rounds):
+        gc.collect()
+        blocks, pages = sys.getallocatedblocks(), rss_pages()
+        for _ in range(n):
+            call()
+        gc.collect()
+        grown_blocks = sys.getallocatedblocks() - blocks
+        grown_pages = rss_pages() - pages
+        if grown_blocks < n // 100 and grown_pages < 256:
+            return
+    assert grown_blocks < n // 100
+    assert grown_pages < 256
 
 
 _TREE_A = _kivet.Tree.from_cells([100, 101, 12 * 81 + 7, 13], 3)
