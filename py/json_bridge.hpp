@@ -1,5 +1,7 @@
-// Python values to JSON values and back, through the interpreter's json module
-// (imported by name on every call, as callers may have replaced it).
+// Python values to JSON values and back. Values in go through the
+// interpreter's json module (imported by name on every call, as callers may
+// have replaced it); values out are read from the compact text directly,
+// interruptibly, into what json.loads would give.
 #pragma once
 
 #include "core/support/json.hpp"
@@ -13,9 +15,12 @@ namespace kivet::py {
 // "not JSON: <parser message>".
 Json json_in(PyObject* obj);
 
-// Compact text, then json.loads.
+// Compact text, then json_out_text.
 Ref json_out(const Json& value);
-// json.loads of text already written in the compact form.
+// The objects json.loads gives for the text (dict keys in text order, whole
+// floats as float, integers exact). Every 2^14 values it runs pending signal
+// handlers, stopping with the exception one raises, and lets other threads
+// have the lock.
 Ref json_out_text(std::string_view text);
 
 }  // namespace kivet::py
