@@ -18,9 +18,9 @@ Json json_in(PyObject* obj);
 // Compact text, then json_out_text.
 Ref json_out(const Json& value);
 // The objects json.loads gives for the text (dict keys in text order, whole
-// floats as float, integers exact). Every 2^14 values it runs pending signal
+// floats as float, integers exact). As it goes it runs pending signal
 // handlers, stopping with the exception one raises, and lets other threads
-// have the lock.
+// have the lock about every two switch intervals.
 Ref json_out_text(std::string_view text);
 
 }  // namespace kivet::py
