@@ -289,24 +289,15 @@ class Reader {
       ++p_;  // the backslash
       if (p_ == end_) return {};
       char e = *p_++;
-      switch (e) {
-        case '"': out += '"'; break;
-        case '\\': out += '\\'; break;
-        case '/': out += '/'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
-        case 'u': {
-          // Surrogate escapes (never written by the core) are left to json.loads.
-          long cp = unit();
-          if (cp < 0 || (cp >= 0xD800 && cp < 0xE000)) return {};
-          put_utf8(out, cp);
-          break;
-        }
-        default:
-          return {};
+      if (e == 'u') {
+        // Surrogate escapes (never written by the core) are left to json.loads.
+        long cp = unit();
+        if (cp < 0 || (cp >= 0xD800 && cp < 0xE000)) return {};
+        put_utf8(out, cp);
+      } else if (char plain = unescape_letter(e)) {
+        out += plain;
+      } else {
+        return {};
       }
       run = p_;
       while (p_ != end_ && *p_ != '"' && *p_ != '\\' && static_cast<unsigned char>(*p_) >= 0x20)

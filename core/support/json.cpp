@@ -19,6 +19,20 @@ const Json* Json::find(std::string_view key) const {
   return it == o.end() ? nullptr : &it->second;
 }
 
+char unescape_letter(char letter) {
+  switch (letter) {
+    case '"': return '"';
+    case '\\': return '\\';
+    case '/': return '/';
+    case 'b': return '\b';
+    case 'f': return '\f';
+    case 'n': return '\n';
+    case 'r': return '\r';
+    case 't': return '\t';
+    default: return 0;
+  }
+}
+
 void write_json_string(std::string& out, std::string_view s) {
   static const char* kHex = "0123456789abcdef";
   out += '"';
@@ -286,38 +300,29 @@ class Parser {
       }
       if (eof()) return error("EOF while parsing a string");
       c = next();
-      switch (c) {
-        case '"': out += '"'; break;
-        case '\\': out += '\\'; break;
-        case '/': out += '/'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
-        case 'u': {
-          auto cp = hex4();
-          if (!cp) return std::unexpected(cp.error());
-          uint32_t v = *cp;
-          if (v >= 0xDC00 && v <= 0xDFFF)
-            return error("lone leading surrogate in hex escape");
-          if (v >= 0xD800 && v <= 0xDBFF) {
-            if (eof()) return error("EOF while parsing a string");
-            if (next() != '\\') return error("unexpected end of hex escape");
-            if (eof()) return error("EOF while parsing a string");
-            if (next() != 'u') return error("unexpected end of hex escape");
-            auto lo = hex4();
-            if (!lo) return std::unexpected(lo.error());
-            if (*lo < 0xDC00 || *lo > 0xDFFF)
-              return error("lone leading surrogate in hex escape");
-            v = 0x10000 + ((v - 0xD800) << 10) + (*lo - 0xDC00);
-          }
-          put_utf8(out, v);
-          break;
-        }
-        default:
-          return error("invalid escape");
+      if (c != 'u') {
+        char plain = unescape_letter(char(c));
+        if (!plain) return error("invalid escape");
+        out += plain;
+        continue;
       }
+      auto cp = hex4();
+      if (!cp) return std::unexpected(cp.error());
+      uint32_t v = *cp;
+      if (v >= 0xDC00 && v <= 0xDFFF)
+        return error("lone leading surrogate in hex escape");
+      if (v >= 0xD800 && v <= 0xDBFF) {
+        if (eof()) return error("EOF while parsing a string");
+        if (next() != '\\') return error("unexpected end of hex escape");
+        if (eof()) return error("EOF while parsing a string");
+        if (next() != 'u') return error("unexpected end of hex escape");
+        auto lo = hex4();
+        if (!lo) return std::unexpected(lo.error());
+        if (*lo < 0xDC00 || *lo > 0xDFFF)
+          return error("lone leading surrogate in hex escape");
+        v = 0x10000 + ((v - 0xD800) << 10) + (*lo - 0xDC00);
+      }
+      put_utf8(out, v);
     }
   }
 

@@ -114,4 +114,8 @@ Result<Json> parse_json(std::string_view text);
 // Writes a string as a JSON string literal.
 void write_json_string(std::string& out, std::string_view s);
 
+// The character a one-letter string escape stands for (\" \\ \/ \b \f \n \r \t),
+// or 0 for any other letter.
+char unescape_letter(char letter);
+
 }  // namespace kivet
