@@ -33,7 +33,7 @@ def _coordinates(values: Any, name: str) -> npt.NDArray[np.float64]:
 _Scalar = TypeVar("_Scalar", bound=np.generic)
 
 
-def _engine_ready(array: npt.ArrayLike, dtype: type[_Scalar]) -> npt.NDArray[_Scalar]:
+def engine_ready(array: npt.ArrayLike, dtype: type[_Scalar]) -> npt.NDArray[_Scalar]:
     # Arrays unpickled from a buffer may be contiguous yet misaligned; the engine needs both.
     return np.require(array, dtype, ["C_CONTIGUOUS", "ALIGNED"])
 
@@ -42,7 +42,7 @@ def as_cids(values: Any, name: str = "cids") -> npt.NDArray[np.uint64]:
     """`values` as a contiguous uint64 array, refusing what is not a whole non-negative number."""
     array = np.asarray(values)
     if array.dtype == np.uint64:
-        return _engine_ready(array, np.uint64)
+        return engine_ready(array, np.uint64)
     if array.dtype.kind == "i":
         if array.size and array.min() < 0:
             index = int(np.argmax(array.reshape(-1) < 0))
@@ -50,9 +50,9 @@ def as_cids(values: Any, name: str = "cids") -> npt.NDArray[np.uint64]:
                 f"argument '{name}': {int(array.reshape(-1)[index])} at index {index} "
                 "is negative, not a cid"
             )
-        return _engine_ready(array, np.uint64)
+        return engine_ready(array, np.uint64)
     if array.dtype.kind == "u":
-        return _engine_ready(array, np.uint64)
+        return engine_ready(array, np.uint64)
     if array.size == 0 and array.dtype != object:
         # An empty list comes out of NumPy as float64; it holds no cid to misread.
         return np.zeros(array.shape, dtype=np.uint64)
@@ -114,8 +114,8 @@ def cells_from_lonlat(
             raise ValueError(f"{x.size} longitudes but {y.size} latitudes")
     shape = x.shape
     cids = _kivet._cells_from_lonlat(
-        _engine_ready(x.reshape(-1), np.float64),
-        _engine_ready(y.reshape(-1), np.float64),
+        engine_ready(x.reshape(-1), np.float64),
+        engine_ready(y.reshape(-1), np.float64),
         level,
         profile=profile,
         nthreads=nthreads,

@@ -27,6 +27,8 @@ import numpy as np
 
 import _kivet
 
+from ._typing import profile_or_default
+
 __all__ = ["plot", "plane_squares", "lonlat_rings", "lonlat_to_plane"]
 
 # Points per polar edge by cell level: coarse polar cells bend visibly, fine ones do not.
@@ -119,7 +121,7 @@ def plane_squares(cids: Any, profile: _kivet.Profile | None = None) -> np.ndarra
     Corners run counterclockwise from the upper-left: upper-left, lower-left, lower-right,
     upper-right.
     """
-    profile = _kivet.Profile() if profile is None else profile
+    profile = profile_or_default(profile)
     cids = np.asarray(cids, np.uint64).reshape(-1)
     corners = _base_corners(profile)
     base, level, row, col = _positions(cids, profile)
@@ -141,7 +143,7 @@ def lonlat_to_plane(lon: Any, lat: Any, profile: _kivet.Profile | None = None) -
     Each point becomes the centre of the finest grid cell holding it (about a metre across on
     the Earth), so it agrees with the cells drawn by :func:`plot` by construction.
     """
-    profile = _kivet.Profile() if profile is None else profile
+    profile = profile_or_default(profile)
     lon = np.ascontiguousarray(lon, np.float64).reshape(-1)
     lat = np.ascontiguousarray(lat, np.float64).reshape(-1)
     cids = _kivet._cells_from_lonlat(lon, lat, _OUTLINE_LEVEL, profile)
@@ -183,7 +185,7 @@ def lonlat_rings(cids: Any, profile: _kivet.Profile | None = None) -> tuple[np.n
     [-180, 180]; the others give one. Rings are not in cell order, and may end with repeats
     of their closing point.
     """
-    profile = _kivet.Profile() if profile is None else profile
+    profile = profile_or_default(profile)
     cids = np.asarray(cids, np.uint64).reshape(-1)
     aperture = profile.to_dict()["aperture"]
     levels = _levels(cids, aperture)

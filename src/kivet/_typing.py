@@ -16,4 +16,9 @@ class GeoInterface(Protocol):
 
 
 ProfileLike: TypeAlias = "_kivet.Profile | None"
+
+
+def profile_or_default(profile: ProfileLike) -> _kivet.Profile:
+    """`profile`, or the default grid where it is None, as the engine reads it."""
+    return _kivet.OGC_RHEALPIX if profile is None else profile
 GeometryLike: TypeAlias = "str | bytes | bytearray | Mapping[str, Any] | GeoInterface"

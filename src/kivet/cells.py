@@ -8,13 +8,9 @@ from typing import SupportsIndex, TypedDict
 
 import _kivet
 
-from ._typing import ProfileLike
+from ._typing import ProfileLike, profile_or_default
 
 __all__ = ["Resolution", "children", "level", "parent", "resolutions"]
-
-
-def _profile(profile: ProfileLike) -> _kivet.Profile:
-    return _kivet.OGC_RHEALPIX if profile is None else profile
 
 
 def level(cid: SupportsIndex, profile: ProfileLike = None) -> int:
@@ -42,14 +38,14 @@ def parent(
             raise ValueError(
                 f"argument 'level': {level} is outside [0, {own}], the levels above cid {cid}"
             )
-    aperture = _profile(profile).aperture
+    aperture = profile_or_default(profile).aperture
     return int(cid) // int(aperture ** (own - level))
 
 
 def children(cid: SupportsIndex, profile: ProfileLike = None) -> list[int]:
     """The cells one level below `cid`, in digit order (row by row from the top)."""
     own = int(_kivet.position(cid, profile)[1])
-    aperture = _profile(profile).aperture
+    aperture = profile_or_default(profile).aperture
     first = int(cid) * aperture
     kids = [first + digit for digit in range(aperture)]
     try:
@@ -73,7 +69,7 @@ class Resolution(TypedDict):
 def resolutions(profile: ProfileLike = None) -> list[Resolution]:
     """One row per level 0 to ``MAX_RESOLUTION``: the level, its cell count, the cell area in
     m² and the side in m of a square of that area."""
-    grid = _profile(profile)
+    grid = profile_or_default(profile)
     rows: list[Resolution] = []
     for lvl in range(_kivet.MAX_RESOLUTION + 1):
         area = _kivet.cell_area_m2(lvl, profile)

@@ -21,6 +21,7 @@ import numpy as np
 
 import _kivet
 
+from ._arrays import engine_ready
 from ._typing import ProfileLike
 from .geometry import coverage
 
@@ -98,8 +99,8 @@ def _points_tree(
     """One partition's tree; a point off the grid is named by its label (frame index or
     global position)."""
     # Aligned too: a partition unpickled from the network may sit at an odd address.
-    lon = np.require(lon, np.float64, ["C", "A"])
-    lat = np.require(lat, np.float64, ["C", "A"])
+    lon = engine_ready(lon, np.float64)
+    lat = engine_ready(lat, np.float64)
     try:
         cids = _kivet._cells_from_lonlat(lon, lat, depth, profile)
     except ValueError as exc:

@@ -31,7 +31,14 @@ except ImportError as exc:
 
 import _kivet
 
-from ._arrays import as_cids, cell_boundaries, cell_neighbours, cells_from_lonlat, cells_to_lonlat
+from ._arrays import (
+    as_cids,
+    cell_boundaries,
+    cell_neighbours,
+    cells_from_lonlat,
+    cells_to_lonlat,
+    engine_ready,
+)
 from .geometry import coverage as _geometry_coverage
 from ._typing import GeometryLike, ProfileLike
 
@@ -315,12 +322,6 @@ class RHEALPixIndex(xdggs.DGGSIndex):  # type: ignore[misc]
 Where: TypeAlias = "str | xr.DataArray | npt.ArrayLike | Callable[[Any], Any] | None"
 
 
-def _aligned(cids: npt.NDArray[np.uint64]) -> npt.NDArray[np.uint64]:
-    # A chunk unpickled on a worker may sit misaligned in its buffer; the engine reads
-    # aligned memory only.
-    return np.require(cids, np.uint64, ["C", "A"])
-
-
 def _canonical(tree: _kivet.Tree) -> npt.NDArray[np.uint64]:
     return tree.cells_array()
 
@@ -333,7 +334,7 @@ def _chunk_tree(
     as_cells: bool,
 ) -> Any:
     """The tree of one chunk's flagged cells (as its canonical cells when `as_cells`)."""
-    chosen = _aligned(cids)[np.asarray(mask, dtype=bool)]
+    chosen = engine_ready(cids, np.uint64)[np.asarray(mask, dtype=bool)]
     tree = _kivet.Tree.from_cells(chosen, depth, _kivet.Profile.from_dict(profile))
     return _canonical(tree) if as_cells else tree
 
@@ -342,8 +343,8 @@ def _meet(a: Any, b: Any, depth: int, profile: dict[str, Any], as_cells: bool) -
     """The union of two chunks' trees (given and returned as canonical cells when `as_cells`)."""
     if as_cells:
         grid = _kivet.Profile.from_dict(profile)
-        a = _kivet.Tree.from_cells(_aligned(a), depth, grid)
-        b = _kivet.Tree.from_cells(_aligned(b), depth, grid)
+        a = _kivet.Tree.from_cells(engine_ready(a, np.uint64), depth, grid)
+        b = _kivet.Tree.from_cells(engine_ready(b, np.uint64), depth, grid)
     tree = a.union(b)
     return _canonical(tree) if as_cells else tree
 
@@ -548,7 +549,7 @@ class KivetAccessor:
 
 
 def _neighbours_block(cids: npt.NDArray[np.uint64], profile: dict[str, Any]) -> Any:
-    return cell_neighbours(_aligned(cids), profile=_kivet.Profile.from_dict(profile))
+    return cell_neighbours(cids, profile=_kivet.Profile.from_dict(profile))
 
 
 # --- building a dataset -------------------------------------------------------------------
