@@ -103,13 +103,21 @@ def _feature_name(feature: dict[str, Any]) -> str:
     return "" if name is None else str(name)
 
 
+def _shown(path: str) -> str:
+    return "standard input" if path == "-" else path
+
+
+def _read_json(path: str) -> Any:
+    try:
+        return json.loads(_read_bytes(path))
+    except (json.JSONDecodeError, UnicodeDecodeError) as e:
+        raise CliError(f"{_shown(path)} is not JSON: {e}") from None
+
+
 def read_areas(path: str) -> list[Area]:
     """The features of a GeoJSON file (``-`` for standard input), in document order."""
-    shown = "standard input" if path == "-" else path
-    try:
-        doc = json.loads(_read_bytes(path))
-    except (json.JSONDecodeError, UnicodeDecodeError) as e:
-        raise CliError(f"{shown} is not JSON: {e}") from None
+    shown = _shown(path)
+    doc = _read_json(path)
     kind = doc.get("type") if isinstance(doc, dict) else None
     if kind == "FeatureCollection":
         features = doc.get("features")
@@ -141,8 +149,7 @@ def _cover(area: Area, path: str, resolution: int, profile: _kivet.Profile) -> _
     try:
         return coverage(area.geojson, resolution, profile)
     except (TypeError, ValueError) as e:
-        shown = "standard input" if path == "-" else path
-        raise CliError(f"{shown}: feature {area.index}: {e}") from None
+        raise CliError(f"{_shown(path)}: feature {area.index}: {e}") from None
 
 
 def cover_each(
@@ -349,7 +356,7 @@ def cmd_cells(args: argparse.Namespace) -> int:
     _check_resolution(args.resolution)
     if args.chunk_rows < 1:
         raise CliError(f"--chunk-rows {args.chunk_rows} is not a positive count")
-    shown = "standard input" if args.file == "-" else args.file
+    shown = _shown(args.file)
     # utf-8-sig: a byte-order mark, as spreadsheet programs write, must not rename the first column.
     if args.file == "-":
         source: IO[str] = io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8-sig", newline="")
@@ -442,11 +449,8 @@ def _write_json(doc: Any, path: str) -> None:
 
 
 def cmd_verify(args: argparse.Namespace) -> int:
-    shown = "standard input" if args.file == "-" else args.file
-    try:
-        doc = json.loads(_read_bytes(args.file))
-    except (json.JSONDecodeError, UnicodeDecodeError) as e:
-        raise CliError(f"{shown} is not JSON: {e}") from None
+    shown = _shown(args.file)
+    doc = _read_json(args.file)
     if isinstance(doc, dict) and "steps" in doc:
         kind, valid = "set-operation transcript", _kivet.verify_setop(doc)
         root = doc.get("root_c")
