@@ -6,6 +6,7 @@
 // through, and no C++ exception crosses into the interpreter.
 #pragma once
 
+#include <chrono>
 #include <new>
 #include <stdexcept>
 
@@ -61,15 +62,36 @@ PyObject* guard(F&& f) noexcept {
   }
 }
 
-// For loops building many Python objects, called with the item's index:
-// every `period` items (a power of two; fewer for costly items), runs
-// pending signal handlers (raising as they did) and lets threads waiting for
-// the interpreter lock have it.
-inline void share_lock(size_t i, size_t period = size_t(1) << 16) {
-  if ((i & (period - 1)) != period - 1) return;
+// Runs pending signal handlers (raising as they did) and lets threads waiting
+// for the interpreter lock have it. The lock is let go only once a waiting
+// thread has surely asked for it (twice the switch interval since the last
+// hand-over): letting it go more often wakes the waiter, which finds it taken
+// again and restarts its wait, never getting a turn.
+inline void hand_over_lock() {
+  using Clock = std::chrono::steady_clock;
+  thread_local Clock::time_point last = Clock::now();
+  thread_local Clock::duration pace = std::chrono::milliseconds(10);
   if (PyErr_CheckSignals() < 0) throw PyError{};
+  if (Clock::now() - last < pace) return;
+  double interval = 0.005;
+  if (PyObject* f = PySys_GetObject("getswitchinterval")) {
+    PyObject* v = PyObject_CallNoArgs(f);
+    double d = v ? PyFloat_AsDouble(v) : -1.0;
+    Py_XDECREF(v);
+    if (d > 0 && d < 1.0) interval = d;
+  }
+  PyErr_Clear();  // an unusable sys.getswitchinterval leaves the default
+  pace = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(2 * interval));
   Py_BEGIN_ALLOW_THREADS
   Py_END_ALLOW_THREADS
+  last = Clock::now();
+}
+
+// For loops building many Python objects, called with the item's index:
+// every `period` items (a power of two; fewer for costly items), hands the
+// lock over as above.
+inline void share_lock(size_t i, size_t period = size_t(1) << 16) {
+  if ((i & (period - 1)) == period - 1) hand_over_lock();
 }
 
 // Releases the interpreter lock for a scope. Touch no Python object inside.

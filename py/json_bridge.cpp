@@ -1,6 +1,5 @@
 #include "py/json_bridge.hpp"
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -43,8 +42,6 @@ class Reader {
 
   // Null when the text is not for this reader (no Python error set).
   Ref read() {
-    pace_ = handover_pace();
-    last_handover_ = std::chrono::steady_clock::now();
     Ref keys_memo = check(PyDict_New());
     memo_ = keys_memo.get();
     Ref value;
@@ -72,7 +69,7 @@ class Reader {
       // A value is complete: hand it to its container, closing containers
       // whose last value it was.
       for (;;) {
-        if ((++count_ & 4095) == 0) share();
+        share_lock(++count_, 4096);
         if (stack_.empty()) {
           skip_ws();
           if (p_ != end_) return {};
@@ -104,31 +101,6 @@ class Reader {
     Ref key;
     bool object;
   };
-
-  // Pending signal handlers run every few thousand values. The lock is let go
-  // only once a waiting thread has surely asked for it (twice the switch
-  // interval): releasing it more often than that wakes the waiter, which
-  // finds it taken again and restarts its wait, never getting a turn.
-  void share() {
-    if (PyErr_CheckSignals() < 0) throw PyError{};
-    auto now = std::chrono::steady_clock::now();
-    if (now - last_handover_ < pace_) return;
-    Py_BEGIN_ALLOW_THREADS
-    Py_END_ALLOW_THREADS
-    last_handover_ = std::chrono::steady_clock::now();
-  }
-
-  static std::chrono::nanoseconds handover_pace() {
-    double interval = 0.005;
-    if (PyObject* f = PySys_GetObject("getswitchinterval")) {
-      PyObject* v = PyObject_CallNoArgs(f);
-      double d = v ? PyFloat_AsDouble(v) : -1.0;
-      Py_XDECREF(v);
-      if (d > 0 && d < 1.0) interval = d;
-    }
-    PyErr_Clear();  // an unusable sys.getswitchinterval leaves the default
-    return std::chrono::nanoseconds(int64_t(2e9 * interval));
-  }
 
   Ref pop() {
     Ref done = std::move(stack_.back().container);
@@ -311,8 +283,6 @@ class Reader {
   PyObject* memo_ = nullptr;
   std::vector<Frame> stack_;
   size_t count_ = 0;
-  std::chrono::nanoseconds pace_{};
-  std::chrono::steady_clock::time_point last_handover_;
 };
 
 }  // namespace
