@@ -131,7 +131,7 @@ class SharedLeaves {
   uint64_t shared(const Node& x, const Node& y, uint32_t k) const {
     if (x.is_empty() || y.is_empty()) return 0;
     if (x.is_full()) return count(y, k);
-    if (y.is_full() || x.same(y) || same_known_hash(x, y))
+    if (y.is_full() || x.same_leaves(y))
       return count(x, k);
     if (k >= 2) poll_cancel();
     uint64_t total = 0;

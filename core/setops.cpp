@@ -162,13 +162,13 @@ Outcome assemble(const Node& na, const Node& nb, std::span<Outcome> outs,
 
 // The rule read by node kinds: in canonical trees a node's hash is E_k exactly
 // when it is Empty and F_k exactly when it is Full, so only two Branches need
-// their hashes compared. Hashes are compared only where both are already
-// known; otherwise the pair descends, which reaches the same nodes.
+// comparing, and their fingerprints stand in for the hashes, which may not be
+// computed yet.
 // Nothing when the pair must descend.
 std::optional<Outcome::Kind> decide(const Node& na, const Node& nb, uint8_t op) {
   bool union_op = op == kOpUnion, intersect_op = op == kOpIntersect;
   if (na.is_branch() && nb.is_branch()) {
-    if (na.same(nb) || same_known_hash(na, nb))
+    if (na.same_leaves(nb))
       return union_op || intersect_op ? Outcome::kA : Outcome::kEmpty;
     return std::nullopt;
   }
@@ -225,7 +225,7 @@ constexpr int kParallelLevels = 2;
 
 bool dense_pair(const Node& na, const Node& nb, uint32_t k, uint32_t a) {
   return k >= kParallelMinHeight && na.is_branch() && nb.is_branch() &&
-         !na.same(nb) && na.branch().branches() + nb.branch().branches() >= a;
+         !na.same_leaves(nb) && na.branch().branches() + nb.branch().branches() >= a;
 }
 
 Outcome combine_split(const Node& na, const Node& nb, uint8_t op, uint32_t k,
@@ -315,11 +315,10 @@ namespace {
 Node xor_nodes(const Node& na, const Node& nb, uint32_t k, const Ctx& ctx) {
   if (na.is_empty()) return nb;
   if (nb.is_empty()) return na;
-  if (na.same(nb)) return Node::empty();
+  if (na.is_branch() && nb.is_branch() && na.same_leaves(nb)) return Node::empty();
   // Full against anything else is the complement of the other side.
   if (na.is_full()) return combine_nodes(na, nb, kOpDifference, k, ctx);
   if (nb.is_full()) return combine_nodes(nb, na, kOpDifference, k, ctx);
-  if (same_known_hash(na, nb)) return Node::empty();
   assert(k >= 1);
   if (k >= 2) poll_cancel();
   uint32_t a = ctx.hierarchy.a;

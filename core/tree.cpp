@@ -119,6 +119,36 @@ std::span<const Interval> meeting(std::span<const Interval> merged, uint64_t lo,
   return {first, last};
 }
 
+// sum_i x[height][i] * fp(child i) over the non-Empty children (Full
+// counts 1), from the kinds words and the Branch children in digit order.
+Fingerprint fingerprint_of(uint32_t a, uint32_t height, const uint64_t* kinds,
+                           const Node* kids) {
+  namespace fpr = fingerprint;
+  const fpr::Keys& keys = fpr::keys();
+  Fingerprint fp;
+  for (uint32_t w = 0, rank = 0; w < Branch::kind_words(a); ++w) {
+    for (uint64_t word = kinds[w]; word; word &= word - 1) {
+      uint32_t bit = uint32_t(std::countr_zero(word));
+      uint32_t i = w * 32 + bit / 2;
+      uint64_t k[2];
+      if (height < fpr::kHeights && i < fpr::kDigits) {
+        k[0] = keys.table[height][i][0];
+        k[1] = keys.table[height][i][1];
+      } else {
+        fpr::key(height, i, k);
+      }
+      if (bit % 2) {  // the high bit of a kind: a Branch child
+        const Fingerprint& c = kids[rank++].fingerprint();
+        k[0] = fpr::mul(k[0], c.lane[0]);
+        k[1] = fpr::mul(k[1], c.lane[1]);
+      }
+      fp.lane[0] = fpr::add(fp.lane[0], k[0]);
+      fp.lane[1] = fpr::add(fp.lane[1], k[1]);
+    }
+  }
+  return fp;
+}
+
 bool check_node(const Node& n, uint32_t height, const Ctx& ctx) {
   if (!n.is_branch()) return true;
   if (height == 0 || n.branch().arity != ctx.hierarchy.a) return false;
@@ -129,6 +159,9 @@ bool check_node(const Node& n, uint32_t height, const Ctx& ctx) {
     if (!check_node(c, height - 1, ctx)) return false;
   }
   if (all_empty || all_full) return false;
+  const Branch& b = n.branch();
+  if (!(b.fp == fingerprint_of(b.arity, height, b.kinds(), b.branch_children())))
+    return false;
   if (!n.hash_ready()) return true;
   Sha256 s;
   s.update(kTagNode);
@@ -175,10 +208,10 @@ const Hash& compute_branch_hash(const Branch& b, uint32_t height, const Ctx& ctx
     // branch, so waits only point downwards and cannot form a cycle.
     const Node* c = b.branch_children();
     for (uint32_t i = 0, n = b.branches(); i < n; ++i) __builtin_prefetch(&c[i].branch());
-    b.hash = hash_children(b, height, ctx);
+    b.hash() = hash_children(b, height, ctx);
     if (b.state.exchange(Branch::kReady, std::memory_order_release) == Branch::kWaited)
       b.state.notify_all();
-    return b.hash;
+    return b.hash();
   }
   // Another thread is computing it: sleep rather than compute it twice.
   while (seen != Branch::kReady) {
@@ -188,21 +221,16 @@ const Hash& compute_branch_hash(const Branch& b, uint32_t height, const Ctx& ctx
     b.state.wait(Branch::kWaited, std::memory_order_acquire);
     seen = b.state.load(std::memory_order_acquire);
   }
-  return b.hash;
+  return b.hash();
 }
 
-bool same_known_hash(const Node& x, const Node& y) {
-  if (!x.hash_ready() || !y.hash_ready()) return false;
-  uint64_t a[4], b[4];
-  std::memcpy(a, x.stored_hash().data(), 32);
-  std::memcpy(b, y.stored_hash().data(), 32);
-  return ((a[0] ^ b[0]) | (a[1] ^ b[1]) | (a[2] ^ b[2]) | (a[3] ^ b[3])) == 0;
-}
-
-// A branch of `a` children with the given kinds words (unhashed), taking
-// `branches` Branch nodes from `kids` in digit order. Sole allocator of
+// A branch of `a` children at `height` with the given kinds words (unhashed),
+// taking `branches` Branch nodes from `kids` in digit order. Sole allocator of
 // branches; the callers have ruled out uniform children.
-Node new_branch(uint32_t a, const uint64_t* kinds, Node* kids, uint32_t branches) {
+Node new_branch(uint32_t a, uint32_t height, const uint64_t* kinds, Node* kids,
+                uint32_t branches) {
+  // The fingerprint first: the children's headers are still in cache.
+  Fingerprint fp = fingerprint_of(a, height, kinds, kids);
   size_t bytes = Branch::bytes(a, branches);
   void* mem = ::operator new(bytes);
   // Default-initialised: the hash bytes stay unwritten until asked for.
@@ -210,6 +238,7 @@ Node new_branch(uint32_t a, const uint64_t* kinds, Node* kids, uint32_t branches
   b->refs.store(1, std::memory_order_relaxed);
   b->arity = uint16_t(a);
   b->state.store(Branch::kNone, std::memory_order_relaxed);
+  b->fp = fp;
   std::copy(kinds, kinds + Branch::kind_words(a), b->kinds());
   Node* out = b->branch_children();
   for (uint32_t i = 0; i < branches; ++i) new (out + i) Node(std::move(kids[i]));
@@ -218,7 +247,6 @@ Node new_branch(uint32_t a, const uint64_t* kinds, Node* kids, uint32_t branches
 
 Node make_branch(std::span<Node> children, uint32_t height, const Ctx& ctx) {
   assert(children.size() == ctx.hierarchy.a && height >= 1);
-  (void)height;
   (void)ctx;
   uint32_t a = uint32_t(children.size());
   uint32_t branches = 0, full = 0;
@@ -237,10 +265,11 @@ Node make_branch(std::span<Node> children, uint32_t height, const Ctx& ctx) {
   }
   if (branches == 0 && full == 0) return Node::empty();
   if (full == a) return Node::full();
-  return new_branch(a, kinds, children.data(), branches);
+  return new_branch(a, height, kinds, children.data(), branches);
 }
 
-Node make_run_branch(uint32_t a, uint32_t first, uint32_t last, Node low, Node high) {
+Node make_run_branch(uint32_t a, uint32_t height, uint32_t first, uint32_t last, Node low,
+                     Node high) {
   assert(first <= last && last < a && a <= 32);
   if (first == last) high = Node::empty();
   auto kind = [](const Node& n) -> uint64_t { return n.is_empty() ? 0 : n.is_full() ? 1 : 2; };
@@ -257,7 +286,7 @@ Node make_run_branch(uint32_t a, uint32_t first, uint32_t last, Node low, Node h
   uint32_t branches = 0;
   if (low.is_branch()) kids[branches++] = std::move(low);
   if (high.is_branch()) kids[branches++] = std::move(high);
-  return new_branch(a, &kinds, kids, branches);
+  return new_branch(a, height, &kinds, kids, branches);
 }
 
 void merge_intervals(std::vector<Interval>& v) {
@@ -280,15 +309,16 @@ namespace {
 // The node over [lo, hi) at `height` for the one interval `v` meeting it:
 // the scattered cells of most trees end in such chains.
 // REQUIRES: v meets [lo, hi), A <= 32.
-Node build_one(Interval v, uint64_t lo, uint64_t hi, uint32_t a) {
+Node build_one(Interval v, uint64_t lo, uint64_t hi, uint32_t height, uint32_t a) {
   if (v.lo <= lo && v.hi >= hi) return Node::full();
   uint64_t step = (hi - lo) / a;
   uint64_t from = std::max(v.lo, lo) - lo, to = std::min(v.hi, hi) - lo;
   auto first = uint32_t(from / step), last = uint32_t((to - 1) / step);
   uint64_t first_lo = lo + first * step, last_lo = lo + last * step;
-  Node low = build_one(v, first_lo, first_lo + step, a);
-  Node high = last != first ? build_one(v, last_lo, last_lo + step, a) : Node::empty();
-  return make_run_branch(a, first, last, std::move(low), std::move(high));
+  Node low = build_one(v, first_lo, first_lo + step, height - 1, a);
+  Node high = last != first ? build_one(v, last_lo, last_lo + step, height - 1, a)
+                            : Node::empty();
+  return make_run_branch(a, height, first, last, std::move(low), std::move(high));
 }
 
 Node build_inside(std::span<const Interval> mine, uint64_t lo, uint64_t hi,
@@ -298,7 +328,7 @@ Node build_inside(std::span<const Interval> mine, uint64_t lo, uint64_t hi,
   if (mine.front().lo <= lo && mine.front().hi >= hi) return Node::full();
   if (height >= 2) poll_cancel();
   uint32_t a = ctx.hierarchy.a;
-  if (mine.size() == 1 && a <= 32) return build_one(mine.front(), lo, hi, a);
+  if (mine.size() == 1 && a <= 32) return build_one(mine.front(), lo, hi, height, a);
   uint64_t step = (hi - lo) / a;
   NodeBuffer buffer(a);
   std::span<Node> children = buffer.span();
@@ -538,7 +568,14 @@ Result<bool> Tree::covers(uint64_t cid) const {
 }
 
 bool operator==(const Tree& x, const Tree& y) {
-  return x.hierarchy_ == y.hierarchy_ && x.depth_ == y.depth_ && x.root() == y.root();
+  if (x.hierarchy_ != y.hierarchy_ || x.depth_ != y.depth_) return false;
+  // Bases of another kind or fingerprint prove the trees differ without
+  // hashing either.
+  for (size_t i = 0; i < x.bases_.size(); ++i) {
+    const Node &a = x.bases_[i], &b = y.bases_[i];
+    if (a.kind() != b.kind() || (a.is_branch() && !a.same_leaves(b))) return false;
+  }
+  return x.root() == y.root();
 }
 
 std::string Tree::display() const {

@@ -4,9 +4,12 @@
 // one tagged word (0 = Empty, 1 = Full, otherwise a pointer to a Branch with
 // an intrusive atomic count). A Branch stores its children compactly: two
 // bits per child (Empty, Full, Branch) and words only for the Branch
-// children, in digit order. A branch of aperture 9 is 48 bytes plus 8 per
-// Branch child, so the sparse branches that dominate real trees take one
-// 64-byte heap block. Branches are immutable and shared by trees.
+// children, in digit order. A branch of aperture 9 is 64 bytes plus 8 per
+// Branch child: a header, the kinds, the children, then the hash. Branches are immutable and shared by trees.
+//
+// Every branch carries its structural fingerprint (core/fingerprint.hpp),
+// computed as it is made from its children's: set operations tell equal
+// subtrees of separately built trees apart without hashing them.
 //
 // A Branch's node hash is computed the first time something asks for it
 // (hash_at), once, and kept in the branch: building and set operations only
@@ -37,6 +40,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "core/fingerprint.hpp"
 #include "core/hash.hpp"
 #include "core/hierarchy.hpp"
 
@@ -52,14 +56,16 @@ struct Branch {
   mutable std::atomic<uint32_t> refs;
   uint16_t arity;  // A <= 4096
   mutable std::atomic<uint16_t> state;
-  mutable Hash hash;  // meaningful once state is kReady (read with acquire)
+  Fingerprint fp;
   // Followed by kind_words(arity) words of 2-bit child kinds (0 Empty,
   // 1 Full, 2 Branch; child i at bits 2i mod 64 of word i / 32), then
-  // branches() Node words: the Branch children in digit order.
+  // branches() Node words: the Branch children in digit order, then the
+  // hash, last because walks that only compare shapes never read it: the
+  // fields they do read share the block's first cache line.
 
   static constexpr uint32_t kind_words(uint32_t arity) { return (arity + 31) / 32; }
   static constexpr size_t bytes(uint32_t arity, uint32_t branches) {
-    return sizeof(Branch) + 8 * (kind_words(arity) + size_t(branches));
+    return sizeof(Branch) + 8 * (kind_words(arity) + size_t(branches)) + sizeof(Hash);
   }
   const uint64_t* kinds() const { return reinterpret_cast<const uint64_t*>(this + 1); }
   uint64_t* kinds() { return reinterpret_cast<uint64_t*>(this + 1); }
@@ -78,10 +84,15 @@ struct Branch {
     return n;
   }
   bool hash_ready() const { return state.load(std::memory_order_acquire) == kReady; }
+  // Meaningful once state is kReady (read with acquire).
+  Hash& hash() const {
+    const uint64_t* end = kinds() + kind_words(arity) + branches();
+    return *reinterpret_cast<Hash*>(const_cast<uint64_t*>(end));
+  }
   // Child i; Empty and Full children are the shared constants below.
   const Node& child(uint32_t i) const;
 };
-static_assert(sizeof(Branch) == 40);
+static_assert(sizeof(Branch) == 24);
 
 class Node {
  public:
@@ -128,7 +139,7 @@ class Node {
   // The computed hash. REQUIRES: is_branch() && hash_ready().
   const Hash& stored_hash() const {
     assert(hash_ready());
-    return branch().hash;
+    return branch().hash();
   }
 
   // The A children in digit order, as const Node& (index or iterate).
@@ -140,10 +151,17 @@ class Node {
 
   // Same form and, for a branch, the same shared block (not a hash compare).
   bool same(const Node& o) const { return word_ == o.word_; }
+  // Two Branches with the same leaves; false proves they differ, true is
+  // wrong with probability below 2^-110 (see core/fingerprint.hpp).
+  bool same_leaves(const Node& o) const {
+    return word_ == o.word_ || branch().fp == o.branch().fp;
+  }
+  // REQUIRES: is_branch().
+  const Fingerprint& fingerprint() const { return branch().fp; }
 
  private:
   friend Node make_branch(std::span<Node>, uint32_t, const Ctx&);
-  friend Node new_branch(uint32_t, const uint64_t*, Node*, uint32_t);
+  friend Node new_branch(uint32_t, uint32_t, const uint64_t*, Node*, uint32_t);
   static constexpr uintptr_t kEmptyWord = 0, kFullWord = 1;
   constexpr explicit Node(uintptr_t word) : word_(word) {}
   void retain() const {
@@ -231,14 +249,10 @@ inline const Hash& hash_at(const Node& node, uint32_t height, const Ctx& ctx) {
     case Node::Kind::kFull: return ctx.ladders.full[height];
     default: {
       const Branch& b = node.branch();
-      return b.hash_ready() ? b.hash : compute_branch_hash(b, height, ctx);
+      return b.hash_ready() ? b.hash() : compute_branch_hash(b, height, ctx);
     }
   }
 }
-
-// Both Branches have their hashes and they are equal: the same leaves.
-// False says nothing (a hash may be missing).
-bool same_known_hash(const Node& x, const Node& y);
 
 // The canonical node over A children of height `height` - 1: Empty if all are
 // Empty, Full if all are Full, else a new Branch, its hash left for later.
@@ -248,9 +262,10 @@ Node make_branch(std::span<Node> children, uint32_t height, const Ctx& ctx);
 
 // The node make_branch() gives for A children that are Empty before `first`
 // and after `last`, Full strictly between, `low` at `first` and `high` at
-// `last` (`high` unused when first == last): what one interval makes. Moves
-// out of `low` and `high`. REQUIRES: first <= last < a <= 32.
-Node make_run_branch(uint32_t a, uint32_t first, uint32_t last, Node low, Node high);
+// `last` (`high` unused when first == last): what one interval makes, at
+// `height`. Moves out of `low` and `high`. REQUIRES: first <= last < a <= 32.
+Node make_run_branch(uint32_t a, uint32_t height, uint32_t first, uint32_t last, Node low,
+                     Node high);
 
 // Room for the A children of one node, Empty to start with: on the stack for
 // apertures up to 16, so building a node allocates only its branch.

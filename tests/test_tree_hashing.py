@@ -85,6 +85,51 @@ class TestDerivedTrees:
         assert a.union(b) == b
 
 
+def with_digits(base, digits):
+    cid = A + base
+    for d in digits:
+        cid = cid * A + d
+    return cid
+
+
+class TestSeparatelyBuiltNearTwins:
+    """Trees built apart share no branch, so set operations and == tell
+    equal subtrees from different ones by their shapes alone. These pairs
+    differ only where a summary of a shape that ignored a cell's height, its
+    digit or the order of its digits would see none."""
+
+    TWINS = [
+        # A cell and its sibling.
+        ([with_digits(0, [1, 2, 3])], [with_digits(0, [1, 2, 4])]),
+        # The same two digits swapped between heights.
+        ([with_digits(2, [5, 1, 7])], [with_digits(2, [1, 5, 7])]),
+        # Digit sums and products alike, cells different.
+        ([with_digits(1, [1, 4, 0]), with_digits(1, [2, 2, 0])],
+         [with_digits(1, [2, 4, 0]), with_digits(1, [1, 2, 0])]),
+        # One cell at two depths under the same parent.
+        ([with_digits(3, [6, 6, 6])], [with_digits(3, [6, 6])]),
+        # A deep difference under an otherwise equal dense subtree.
+        ([with_digits(4, [d, e, 0]) for d in range(A) for e in range(A)],
+         [with_digits(4, [d, e, 0]) for d in range(A) for e in range(A)][:-1]
+         + [with_digits(4, [8, 8, 1])]),
+    ]
+
+    @pytest.mark.parametrize("xs, ys", TWINS)
+    def test_operations_and_equality_see_the_difference(self, xs, ys):
+        depth = 3
+        a, b = Tree.from_cells(xs, depth), Tree.from_cells(ys, depth)
+        sa, sb = set(a.leaves()), set(b.leaves())
+        assert sa != sb
+        assert a != b and hash(a) != hash(b)
+        assert set(a.union(b).leaves()) == sa | sb
+        assert set(a.intersect(b).leaves()) == sa & sb
+        assert set(a.difference(b).leaves()) == sa - sb
+        assert set((a ^ b).leaves()) == sa ^ sb
+        # Rebuilt alike, the same trees again compare equal and cancel out.
+        twin = Tree.from_cells(list(reversed(xs)), depth)
+        assert a == twin and not a.difference(twin) and not (a ^ twin)
+
+
 class TestLargeUnhashedOperands:
     @pytest.mark.parametrize("hashed", [False, True])
     def test_operations_on_dense_trees_are_the_set_laws(self, hashed):
