@@ -162,6 +162,8 @@ bool check_node(const Node& n, uint32_t height, const Ctx& ctx) {
   const Branch& b = n.branch();
   if (!(b.fp == fingerprint_of(b.arity, height, b.kinds(), b.branch_children())))
     return false;
+  for (uint32_t i = 0, n = b.branches(); i < n; ++i)
+    if (!(b.child_fps()[i] == b.branch_children()[i].fingerprint())) return false;
   if (!n.hash_ready()) return true;
   Sha256 s;
   s.update(kTagNode);
@@ -241,7 +243,11 @@ Node new_branch(uint32_t a, uint32_t height, const uint64_t* kinds, Node* kids,
   b->fp = fp;
   std::copy(kinds, kinds + Branch::kind_words(a), b->kinds());
   Node* out = b->branch_children();
-  for (uint32_t i = 0; i < branches; ++i) new (out + i) Node(std::move(kids[i]));
+  Fingerprint* fps = b->child_fps();
+  for (uint32_t i = 0; i < branches; ++i) {
+    fps[i] = kids[i].fingerprint();
+    new (out + i) Node(std::move(kids[i]));
+  }
   return Node(reinterpret_cast<uintptr_t>(b));
 }
 

@@ -59,13 +59,15 @@ struct Branch {
   Fingerprint fp;
   // Followed by kind_words(arity) words of 2-bit child kinds (0 Empty,
   // 1 Full, 2 Branch; child i at bits 2i mod 64 of word i / 32), then
-  // branches() Node words: the Branch children in digit order, then the
-  // hash, last because walks that only compare shapes never read it: the
-  // fields they do read share the block's first cache line.
+  // branches() Node words: the Branch children in digit order, then their
+  // fingerprints (a walk comparing two nodes' children reads them here, not
+  // from each child's header, a cache miss apiece), then the hash, last
+  // because walks that only compare shapes never read it.
 
   static constexpr uint32_t kind_words(uint32_t arity) { return (arity + 31) / 32; }
   static constexpr size_t bytes(uint32_t arity, uint32_t branches) {
-    return sizeof(Branch) + 8 * (kind_words(arity) + size_t(branches)) + sizeof(Hash);
+    return sizeof(Branch) + 8 * size_t(kind_words(arity)) +
+           (sizeof(uint64_t) + sizeof(Fingerprint)) * branches + sizeof(Hash);
   }
   const uint64_t* kinds() const { return reinterpret_cast<const uint64_t*>(this + 1); }
   uint64_t* kinds() { return reinterpret_cast<uint64_t*>(this + 1); }
@@ -84,9 +86,16 @@ struct Branch {
     return n;
   }
   bool hash_ready() const { return state.load(std::memory_order_acquire) == kReady; }
+  // The Branch children's fingerprints, in digit order.
+  const Fingerprint* child_fps() const {
+    return reinterpret_cast<const Fingerprint*>(kinds() + kind_words(arity) + branches());
+  }
+  Fingerprint* child_fps() {
+    return reinterpret_cast<Fingerprint*>(kinds() + kind_words(arity) + branches());
+  }
   // Meaningful once state is kReady (read with acquire).
   Hash& hash() const {
-    const uint64_t* end = kinds() + kind_words(arity) + branches();
+    const uint64_t* end = kinds() + kind_words(arity) + 3 * branches();
     return *reinterpret_cast<Hash*>(const_cast<uint64_t*>(end));
   }
   // Child i; Empty and Full children are the shared constants below.
@@ -207,6 +216,9 @@ class Node::Children {
       uint32_t k = b_->kind(i_);
       return k == 0 ? kEmptyNode : k == 1 ? kFullNode : b_->branch_children()[rank_];
     }
+    // The current child's fingerprint as its parent keeps it.
+    // REQUIRES: the current child is a Branch.
+    const Fingerprint& fingerprint(const Fingerprint* fps) const { return fps[rank_]; }
     iterator& operator++() {
       rank_ += b_->kind(i_) == 2;
       ++i_;
