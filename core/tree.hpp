@@ -4,8 +4,8 @@
 // one tagged word (0 = Empty, 1 = Full, otherwise a pointer to a Branch with
 // an intrusive atomic count). A Branch stores its children compactly: two
 // bits per child (Empty, Full, Branch) and words only for the Branch
-// children, in digit order. A branch of aperture 9 is 64 bytes plus 8 per
-// Branch child: a header, the kinds, the children, then the hash. Branches are immutable and shared by trees.
+// children, in digit order. A branch of aperture 9 is 64 bytes plus 24 per
+// Branch child (its word and its fingerprint). Branches are immutable and shared by trees.
 //
 // Every branch carries its structural fingerprint (core/fingerprint.hpp),
 // computed as it is made from its children's: set operations tell equal
@@ -57,17 +57,19 @@ struct Branch {
   uint16_t arity;  // A <= 4096
   mutable std::atomic<uint16_t> state;
   Fingerprint fp;
+  mutable Hash hash_;  // meaningful once state is kReady (read with acquire)
   // Followed by kind_words(arity) words of 2-bit child kinds (0 Empty,
   // 1 Full, 2 Branch; child i at bits 2i mod 64 of word i / 32), then
   // branches() Node words: the Branch children in digit order, then their
   // fingerprints (a walk comparing two nodes' children reads them here, not
-  // from each child's header, a cache miss apiece), then the hash, last
-  // because walks that only compare shapes never read it.
+  // from each child's header, a cache miss apiece). The hash stays in the
+  // header, beside the state read with it: a parent's hash reads both from
+  // every child.
 
   static constexpr uint32_t kind_words(uint32_t arity) { return (arity + 31) / 32; }
   static constexpr size_t bytes(uint32_t arity, uint32_t branches) {
     return sizeof(Branch) + 8 * size_t(kind_words(arity)) +
-           (sizeof(uint64_t) + sizeof(Fingerprint)) * branches + sizeof(Hash);
+           (sizeof(uint64_t) + sizeof(Fingerprint)) * branches;
   }
   const uint64_t* kinds() const { return reinterpret_cast<const uint64_t*>(this + 1); }
   uint64_t* kinds() { return reinterpret_cast<uint64_t*>(this + 1); }
@@ -93,15 +95,11 @@ struct Branch {
   Fingerprint* child_fps() {
     return reinterpret_cast<Fingerprint*>(kinds() + kind_words(arity) + branches());
   }
-  // Meaningful once state is kReady (read with acquire).
-  Hash& hash() const {
-    const uint64_t* end = kinds() + kind_words(arity) + 3 * branches();
-    return *reinterpret_cast<Hash*>(const_cast<uint64_t*>(end));
-  }
+  Hash& hash() const { return hash_; }
   // Child i; Empty and Full children are the shared constants below.
   const Node& child(uint32_t i) const;
 };
-static_assert(sizeof(Branch) == 24);
+static_assert(sizeof(Branch) == 56);
 
 class Node {
  public:
