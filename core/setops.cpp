@@ -164,6 +164,17 @@ Outcome assemble(const Node& na, const Node& nb, std::span<Outcome> outs,
   if (t.empty) return {Outcome::kEmpty, {}};
   if (t.full) return {Outcome::kFull, {}};
   uint32_t a = uint32_t(outs.size());
+  // Every operand child kept takes a count, a locked update that waits for
+  // its line: fetch the lines first so the misses overlap.
+  {
+    ChildCursor ca(na), cb(nb);
+    for (uint32_t i = 0; i < a; ++i) {
+      const Node& x = ca.next();
+      const Node& y = cb.next();
+      const Node& r = resolve(outs[i], x, y);
+      if (r.is_branch() && outs[i].kind != Outcome::kNew) __builtin_prefetch(&r.branch(), 1);
+    }
+  }
   NodeBuffer children(a);
   ChildCursor ca(na), cb(nb);
   for (uint32_t i = 0; i < a; ++i) {
