@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 
+#include "core/geo/bulk.hpp"
 #include "core/geo/grid.hpp"
 #include "core/support/memory.hpp"
 #include "core/support/pool.hpp"
@@ -168,11 +169,16 @@ KIVET_FUNCTION(fn_cells_from_lonlat) {
             cat(lon.size(), " longitudes but ", lat.size(), " latitudes"));
     Grid grid = Grid::from_profile(profile);
     CellEncoder encode(profile.hierarchy(), level);
+    PointCells quick(grid, profile.hierarchy(), level);
     Ref out = new_array({npy_intp(lon.size())}, NPY_UINT64);
     uint64_t* cids = data_of<uint64_t>(out);
     Outcome failure;
     {
       failure = run_interruptible(lon.size(), nthreads, [&](size_t i) -> Outcome {
+        if (uint64_t cid = quick(lon[i], lat[i])) {
+          cids[i] = cid;
+          return std::nullopt;
+        }
         auto cell = grid.cell_from_lonlat(level, lon[i], lat[i]);
         if (!cell)
           return cat("point ", i, " (", plain(lon[i]), ", ", plain(lat[i]),
@@ -216,6 +222,7 @@ KIVET_FUNCTION(fn_cells_to_lonlat) {
         read_cid_args("_cells_to_lonlat", args, nargs, kwnames);
     Grid grid = Grid::from_profile(profile);
     CellDecoder decoder(profile.hierarchy());
+    CellNuclei quick(grid, profile.hierarchy());
     Ref lon_out = new_array({npy_intp(cids.size())}, NPY_FLOAT64);
     Ref lat_out = new_array({npy_intp(cids.size())}, NPY_FLOAT64);
     double* lon = data_of<double>(lon_out);
@@ -223,6 +230,13 @@ KIVET_FUNCTION(fn_cells_to_lonlat) {
     Outcome failure;
     {
       failure = run_interruptible(cids.size(), nthreads, [&](size_t i) -> Outcome {
+        Position cell;
+        LonLat at;
+        if (quick.position(cids[i], cell) && quick.nucleus(cell, at)) {
+          lon[i] = at.lon;
+          lat[i] = at.lat;
+          return std::nullopt;
+        }
         auto p = decoder.position(cids[i]);
         if (!p) return cell_failure(i, p.error());
         auto q = grid.nucleus(*p);

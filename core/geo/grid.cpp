@@ -17,15 +17,7 @@ constexpr double kPi = std::numbers::pi;
 constexpr double kDegToRad = kPi / 180;
 constexpr double kRadToDeg = 180 / kPi;
 
-// Into [-180, 180), touching only values outside it.
-double normalise_lon(double lon) {
-  if (lon >= -180 && lon < 180) return lon;
-  // fmod(m, 360) is m itself when |m| < 360, so the call is skipped there.
-  double m = std::fabs(lon) < 360 ? lon : std::fmod(lon, 360.0);
-  if (m < 0) m += 360;
-  if (m >= 180) m -= 360;
-  return m;
-}
+double normalise_lon(double lon) { return normalise_lon_general(lon); }
 
 Position position_of(std::span<const uint32_t> path, uint32_t n) {
   Position p;
@@ -98,6 +90,17 @@ Grid Grid::from_profile(const Profile& profile) {
   g.side_ = (kPi / 2) * r;
   for (uint32_t level = 0; level < g.powers_.size(); ++level)
     g.powers_[level] = checked_pow(g.n_side, level).value_or(0);
+  // The same expressions as the general path, evaluated once.
+  for (uint32_t level = 0; level < g.inv_power_.size(); ++level) {
+    g.inv_power_[level] = 1 / power_of(g.powers_, g.n_side, level);
+    g.half_[level] = (kPi / 2) * r * g.inv_power_[level] * 0.5;
+  }
+  g.x_full_below_ = std::nextafter(g.x_full_, 0.0);
+  double ns = g.north_square, ss = g.south_square;
+  g.tri_h_[1] = (ns - 1) * (kPi / 2) - 3 * kPi / 4;
+  g.tri_g_[1] = (ns + 1) * (kPi / 2) - 3 * kPi / 4;
+  g.tri_h_[0] = (ss + 1) * (kPi / 2) - 3 * kPi / 4;
+  g.tri_g_[0] = (ss - 1) * (kPi / 2) - 3 * kPi / 4;
   return g;
 }
 
@@ -192,30 +195,16 @@ double Grid::cell_side(uint32_t level) const {
   return (kPi / 2) * authalic_radius * (1 / power_of(powers_, n_side, level));
 }
 
-namespace {
-
-// The upper-left vertex of p with `inv` = 1 / N^level.
-Planar ul_vertex_at(const Grid& g, const Position& p, double inv) {
-  double side = (kPi / 2) * g.authalic_radius;
-  const Planar& c = g.ul_corners[p.base];
-  return {c.x + side * (double(p.column) * inv), c.y - side * (double(p.row) * inv)};
+double Grid::inv_power(uint32_t level) const {
+  return 1 / power_of(powers_, n_side, level);
 }
 
-}  // namespace
-
 Planar Grid::ul_vertex(const Position& p) const {
-  return ul_vertex_at(*this, p, 1 / power_of(powers_, n_side, p.level));
+  return ul_vertex_at(p, 1 / power_of(powers_, n_side, p.level));
 }
 
 Planar Grid::ul_vertex(std::span<const uint32_t> path) const {
   return ul_vertex(position_of(path, n_side));
-}
-
-Planar Grid::nucleus_planar(const Position& p) const {
-  double inv = 1 / power_of(powers_, n_side, p.level);
-  Planar ul = ul_vertex_at(*this, p, inv);
-  double h = (kPi / 2) * authalic_radius * inv * 0.5;
-  return {ul.x + h, ul.y - h};
 }
 
 Result<LonLat> Grid::nucleus(const Position& p) const {

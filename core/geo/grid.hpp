@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -38,6 +39,28 @@ struct BoundarySample {
   size_t size = 0;
   const LonLat* begin() const { return points.data(); }
   const LonLat* end() const { return points.data() + size; }
+};
+
+namespace bulk {
+struct LatitudeMemo;
+}
+
+// Into [-180, 180), touching only values outside it.
+inline double normalise_lon_general(double lon) {
+  if (lon >= -180 && lon < 180) return lon;
+  // fmod(m, 360) is m itself when |m| < 360, so the call is skipped there.
+  double m = std::fabs(lon) < 360 ? lon : std::fmod(lon, 360.0);
+  if (m < 0) m += 360;
+  if (m >= 180) m -= 360;
+  return m;
+}
+
+class Grid;
+
+// The kernels of core/geo/bulk.hpp reach the grid's tables through this.
+struct GridKernel {
+  static bool to_lonlat(const Grid& g, double x, double y, bool rearrange, LonLat& out,
+                        bulk::LatitudeMemo* memo);
 };
 
 class Grid {
@@ -72,7 +95,12 @@ class Grid {
   Planar ul_vertex(std::span<const uint32_t> path) const;
   Planar ul_vertex(const Position& p) const;
   // Planar centre of the cell square.
-  Planar nucleus_planar(const Position& p) const;
+  Planar nucleus_planar(const Position& p) const {
+    double inv = p.level < inv_power_.size() ? inv_power_[p.level] : inv_power(p.level);
+    double h = p.level < half_.size() ? half_[p.level] : side_ * inv * 0.5;
+    Planar ul = ul_vertex_at(p, inv);
+    return {ul.x + h, ul.y - h};
+  }
   // The nucleus in degrees (inverse projection with rearrange).
   Result<LonLat> nucleus(std::span<const uint32_t> path) const;
   Result<LonLat> nucleus(const Position& p) const;
@@ -103,7 +131,17 @@ class Grid {
   const Ellipsoid& ellipsoid() const { return ellipsoid_; }
 
  private:
+  friend struct GridKernel;
+  friend class PointCells;
+  friend class CellNuclei;
   Grid() : ellipsoid_(0.0) {}
+  // 1 / N^level.
+  double inv_power(uint32_t level) const;
+  // The upper-left vertex of p with `inv` = 1 / N^level.
+  Planar ul_vertex_at(const Position& p, double inv) const {
+    const Planar& c = ul_corners[p.base];
+    return {c.x + side_ * (double(p.column) * inv), c.y - side_ * (double(p.row) * inv)};
+  }
   Ellipsoid ellipsoid_;
   double edge_fraction_ = 0;  // 1 - 1/(2·N^K): where fx or fy == 1 is moved
   // Latitude of the parallel between the polar caps and the band, degrees:
@@ -114,6 +152,11 @@ class Grid {
   double x_south_lo_ = 0, x_south_hi_ = 0, x_half_ = 0, x_full_ = 0, side_ = 0;
   // N^level for the levels where it fits in 64 bits (0 beyond).
   std::array<uint64_t, 65> powers_{};
+  // Per level: 1 / N^level, and half a cell's side, (π/2)·R·(1 / N^level)·0.5.
+  std::array<double, 65> inv_power_{}, half_{};
+  double x_full_below_ = 0;  // the double below x_full_
+  // triangle()'s offsets: [north] of h = x - tri_h_ and g = tri_g_ - x.
+  double tri_h_[2] = {}, tri_g_[2] = {};
 };
 
 // Validates the profile, then builds its grid.
