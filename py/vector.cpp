@@ -5,8 +5,9 @@
 // element writes its own slot, so nothing is copied twice and no Python
 // object is touched while the workers run. Element failures are messages;
 // the first recorded one is raised after the lock is re-acquired.
-#include <array>
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <optional>
 #include <span>
 #include <string>
@@ -96,16 +97,16 @@ void run_range(size_t lo, size_t hi, F& f, FirstFailure& first) {
   }
 }
 
-// Evaluates f(i) for i in [0, n): on the calling thread when nthreads is 1 or
-// n is small, on a dedicated pool of nthreads workers, or on the shared pool
-// (nthreads 0). Each f(i) writes its own output slot, so the result does not
-// depend on scheduling. Returns a failure message, or nothing.
-// Runs without the interpreter lock.
-template <class F>
-Outcome run(size_t n, uint64_t nthreads, F&& f) {
+// Evaluates range(lo, hi, first) over [0, n) split into ranges: on the
+// calling thread when nthreads is 1 or n is small, on a dedicated pool of
+// nthreads workers, or on the shared pool (nthreads 0). Each element writes
+// its own output slot, so the result does not depend on scheduling. Returns
+// a failure message, or nothing. Runs without the interpreter lock.
+template <class R>
+Outcome run_ranges(size_t n, uint64_t nthreads, R&& range) {
   FirstFailure first;
   if (nthreads == 1 || n < kParallelThreshold) {
-    run_range(0, n, f, first);
+    range(0, n, first);
     return first.take();
   }
   std::unique_ptr<Pool> own;
@@ -118,9 +119,17 @@ Outcome run(size_t n, uint64_t nthreads, F&& f) {
   // A few chunks per worker so that stealing evens out uneven element costs.
   size_t chunks = std::min<size_t>((n + 4095) / 4096, size_t(pool.size() + 1) * 8);
   parallel_for(pool, chunks, [&](size_t c) {
-    run_range(n * c / chunks, n * (c + 1) / chunks, f, first);
+    range(n * c / chunks, n * (c + 1) / chunks, first);
   });
   return first.take();
+}
+
+// f(i) for i in [0, n), as run_ranges.
+template <class F>
+Outcome run(size_t n, uint64_t nthreads, F&& f) {
+  return run_ranges(n, nthreads, [&](size_t lo, size_t hi, FirstFailure& first) {
+    run_range(lo, hi, f, first);
+  });
 }
 
 // run() without the interpreter lock, stopped by a raising signal handler.
@@ -172,23 +181,35 @@ KIVET_FUNCTION(fn_cells_from_lonlat) {
     PointCells quick(grid, profile.hierarchy(), level);
     Ref out = new_array({npy_intp(lon.size())}, NPY_UINT64);
     uint64_t* cids = data_of<uint64_t>(out);
-    Outcome failure;
-    {
-      failure = run_interruptible(lon.size(), nthreads, [&](size_t i) -> Outcome {
-        if (uint64_t cid = quick(lon[i], lat[i])) {
-          cids[i] = cid;
-          return std::nullopt;
+    // The general path, for the points the quick one leaves.
+    auto general = [&](size_t i) -> Outcome {
+      auto cell = grid.cell_from_lonlat(level, lon[i], lat[i]);
+      if (!cell)
+        return cat("point ", i, " (", plain(lon[i]), ", ", plain(lat[i]),
+                   ") is not on the grid");
+      auto cid = encode(cell->base, cell->row, cell->column);
+      if (!cid) return cid.error().text();
+      cids[i] = *cid;
+      return std::nullopt;
+    };
+    Outcome failure = interruptible([&] {
+      return run_ranges(lon.size(), nthreads, [&](size_t lo, size_t hi, FirstFailure& first) {
+        for (size_t b = lo; b < hi; b += PointCells::kBlock) {
+          if (((b - lo) & 1023) < PointCells::kBlock) {
+            poll_cancel();
+            if (first.stopped()) return;
+          }
+          size_t e = std::min(hi, b + PointCells::kBlock);
+          quick.block(&lon[b], &lat[b], &cids[b], e - b);
+          for (size_t i = b; i < e; ++i)
+            if (cids[i] == 0)
+              if (Outcome o = general(i)) {
+                first.record(std::move(*o));
+                return;
+              }
         }
-        auto cell = grid.cell_from_lonlat(level, lon[i], lat[i]);
-        if (!cell)
-          return cat("point ", i, " (", plain(lon[i]), ", ", plain(lat[i]),
-                     ") is not on the grid");
-        auto cid = encode(cell->base, cell->row, cell->column);
-        if (!cid) return cid.error().text();
-        cids[i] = *cid;
-        return std::nullopt;
       });
-    }
+    });
     if (failure) raise(PyExc_ValueError, *failure);
     return out;
   });
@@ -227,25 +248,32 @@ KIVET_FUNCTION(fn_cells_to_lonlat) {
     Ref lat_out = new_array({npy_intp(cids.size())}, NPY_FLOAT64);
     double* lon = data_of<double>(lon_out);
     double* lat = data_of<double>(lat_out);
-    Outcome failure;
-    {
-      failure = run_interruptible(cids.size(), nthreads, [&](size_t i) -> Outcome {
-        Position cell;
-        LonLat at;
-        if (quick.position(cids[i], cell) && quick.nucleus(cell, at)) {
-          lon[i] = at.lon;
-          lat[i] = at.lat;
-          return std::nullopt;
+    auto general = [&](size_t i) -> Outcome {
+      auto p = decoder.position(cids[i]);
+      if (!p) return cell_failure(i, p.error());
+      auto q = grid.nucleus(*p);
+      if (!q) return cell_failure(i, q.error());
+      lon[i] = q->lon;
+      lat[i] = q->lat;
+      return std::nullopt;
+    };
+    Outcome failure = interruptible([&] {
+      return run_ranges(cids.size(), nthreads, [&](size_t lo, size_t hi, FirstFailure& first) {
+        for (size_t b = lo; b < hi; b += CellNuclei::kBlock) {
+          if (((b - lo) & 1023) < CellNuclei::kBlock) {
+            poll_cancel();
+            if (first.stopped()) return;
+          }
+          size_t e = std::min(hi, b + CellNuclei::kBlock);
+          for (uint64_t left = quick.block(&cids[b], &lon[b], &lat[b], e - b); left != 0;
+               left &= left - 1)
+            if (Outcome o = general(b + size_t(std::countr_zero(left)))) {
+              first.record(std::move(*o));
+              return;
+            }
         }
-        auto p = decoder.position(cids[i]);
-        if (!p) return cell_failure(i, p.error());
-        auto q = grid.nucleus(*p);
-        if (!q) return cell_failure(i, q.error());
-        lon[i] = q->lon;
-        lat[i] = q->lat;
-        return std::nullopt;
       });
-    }
+    });
     if (failure) raise(PyExc_ValueError, *failure);
     return check(PyTuple_Pack(2, lon_out.get(), lat_out.get()));
   });

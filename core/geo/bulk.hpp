@@ -32,12 +32,22 @@ inline constexpr double kPi = std::numbers::pi;
 inline constexpr double kDegToRad = kPi / 180;
 inline constexpr double kRadToDeg = 180 / kPi;
 
+// Two lanes: a division of two independent values costs one.
+typedef double V2 __attribute__((vector_size(16)));
+
+// c ? a : b by masks: compilers turn a conditional on doubles into a
+// branch, which random data mispredicts.
+inline double pick(bool c, double a, double b) {
+  uint64_t mask = uint64_t(0) - uint64_t(c);
+  return std::bit_cast<double>((std::bit_cast<uint64_t>(a) & mask) |
+                               (std::bit_cast<uint64_t>(b) & ~mask));
+}
+
 // normalise_lon for |m| < 360 without branches: into [-180, 180) by the
-// same additions.
+// same single addition or subtraction of 360.
 inline double normalise_near(double m) {
-  double t = m < 0 ? m + 360 : m;
-  t = t >= 180 ? t - 360 : t;
-  return (m >= -180 && m < 180) ? m : t;
+  double moved = m + pick(m < 0, 360.0, -360.0);
+  return pick(m >= -180 && m < 180, m, moved);
 }
 
 // v < 729 -> its six base-3 digits as base-9 digits.
@@ -101,65 +111,82 @@ struct LatitudeMemo {
 
 }  // namespace bulk
 
-// Grid::to_lonlat(x, y, rearrange) for a point whose result it is; false
-// when the general path must decide (outside the image, on the pole, ...).
-inline bool GridKernel::to_lonlat(const Grid& g, double x, double y, bool rearrange,
-                                  LonLat& out, bulk::LatitudeMemo* memo) {
+// The first half of Grid::to_lonlat(x, y, rearrange): false when the general
+// path must decide (outside the image, on the pole, ...).
+inline bool GridKernel::prepare(const Grid& g, double x, double y, bool rearrange,
+                                Pending& out) {
   using namespace bulk;
   constexpr double kEps = 1e-15, kTol = 1e-10;
-  double xu = x / g.authalic_radius, yu = y / g.authalic_radius;
+  // Random cells take either side of every test here, so the tests are
+  // evaluated in full (& rather than &&) and combined by selects.
+  V2 xy = V2{x, y} / V2{g.authalic_radius, g.authalic_radius};
+  double xu = xy[0], yu = xy[1];
   // rhealpix_ellipsoid_inverse's image test.
   double ayu = std::fabs(yu);
-  double m = yu > 0 ? double(g.north_square) : double(g.south_square);
-  bool polar_inside = ayu < 3 * kPi / 4 + kEps && m * (kPi / 2) - kPi - kEps < xu &&
-                      xu < (m + 1) * (kPi / 2) - kPi + kEps;
+  double m = g.square_[yu > 0];
+  bool polar_inside = (ayu < 3 * kPi / 4 + kEps) & (m * (kPi / 2) - kPi - kEps < xu) &
+                      (xu < (m + 1) * (kPi / 2) - kPi + kEps);
   bool band_inside = std::fabs(xu) < kPi + kEps;
-  if (!(ayu >= kPi / 4 + kEps ? polar_inside : band_inside)) return false;
-  if (rearrange && (yu > kPi / 4 || yu < -kPi / 4)) {
-    // triangle() and the turn back into the cap, as selects.
-    bool north = yu > kPi / 4;
-    double h = xu - g.tri_h_[north], gg = g.tri_g_[north] - xu;
-    uint32_t add;
-    if (north) {
-      add = (yu < h - kEps && yu >= gg - kEps)   ? 1
-            : (yu >= h - kEps && yu > gg + kEps) ? 2
-            : (yu > h + kEps && yu <= gg + kEps) ? 3
-                                                 : 0;
-    } else {
-      add = (yu <= h + kEps && yu > gg + kEps)   ? 1
-            : (yu < h - kEps && yu <= gg + kEps) ? 2
-            : (yu >= h - kEps && yu < gg - kEps) ? 3
-                                                 : 0;
-    }
-    uint32_t s = north ? g.north_square : g.south_square;
-    uint32_t cap = (s + add) % 4;
-    uint32_t turns = north ? (s + 4 - cap) % 4 : (cap + 4 - s) % 4;
-    double cy = north ? kPi / 2 : -kPi / 2;
-    Unit d = rotate_quarter(xu - cap_x(s), yu - cy, turns);
-    xu = cap_x(cap) + d.x;
-    yu = cy + d.y;
-  }
+  bool polar_zone = ayu >= kPi / 4 + kEps;
+  bool ok = (polar_zone & polar_inside) | (!polar_zone & band_inside);
+  // triangle() and the turn back into the cap.
+  bool north = yu > kPi / 4;
+  bool turn = rearrange & (north | (yu < -kPi / 4));
+  double h = xu - g.tri_h_[north], gg = g.tri_g_[north] - xu;
+  bool c1 = north ? (yu < h - kEps) & (yu >= gg - kEps) : (yu <= h + kEps) & (yu > gg + kEps);
+  bool c2 = north ? (yu >= h - kEps) & (yu > gg + kEps) : (yu < h - kEps) & (yu <= gg + kEps);
+  bool c3 = north ? (yu > h + kEps) & (yu <= gg + kEps) : (yu >= h - kEps) & (yu < gg - kEps);
+  uint32_t add = c1 ? 1 : c2 ? 2 : c3 ? 3 : 0;
+  uint32_t s = north ? g.north_square : g.south_square;
+  uint32_t cap = (s + add) % 4;
+  uint32_t turns = north ? (s + 4 - cap) % 4 : (cap + 4 - s) % 4;
+  double cy = g.cap_y_[north];
+  double dx = xu - g.cap_x_[s], dy = yu - cy;
+  // rotate_quarter(dx, dy, turns) by exact factors 0 and ±1: the one
+  // product that is not ±0 is exact, and a zero's sign cannot show after
+  // the nonzero centre is added.
+  double cs = g.turn_cos_[turns], sn = g.turn_sin_[turns];
+  double tx = g.cap_x_[cap] + (cs * dx - sn * dy), ty = cy + (sn * dx + cs * dy);
+  xu = turn ? tx : xu;
+  yu = turn ? ty : yu;
   // healpix_sphere_inverse.
-  if (!(std::fabs(xu) < kPi + kTol && std::fabs(yu) < kPi / 2 + kTol)) return false;
   double ay = std::fabs(yu);
   double xc = healpix_cap_centre(xu);
-  if (ay >= kPi / 4 + kTol && ay + std::fabs(xu - xc) >= kPi / 2 + kTol) return false;
-  if (ay >= kPi / 2) return false;
+  ok &= (std::fabs(xu) < kPi + kTol) & (ay < kPi / 2 + kTol) &
+        !((ay >= kPi / 4 + kTol) & (ay + std::fabs(xu - xc) >= kPi / 2 + kTol)) &
+        !(ay >= kPi / 2);
+  if (!ok) return false;
   bool band = ay <= kPi / 4;
-  double tau = 2 - 4 * ay / kPi;
-  double cap_lam = std::clamp(xc + (xu - xc) / tau, -kPi, kPi);
+  V2 q = V2{4 * ay, 8 * yu} / V2{kPi, 3 * kPi};
+  double tau = 2 - q[0];
+  V2 r = V2{xu - xc, tau * tau} / V2{tau, 3};
+  double cap_lam = std::clamp(xc + r[0], -kPi, kPi);
   double lam = band ? xu : cap_lam;
-  double lat;
-  if (!memo || !memo->find(yu, lat)) {
-    double arg = band ? 8 * yu / (3 * kPi) : 1 - tau * tau / 3;
-    double xi = std::asin(arg);
-    xi = !band && yu <= 0 ? -xi : xi;
-    lat = g.ellipsoid_.geodetic(xi) * kRadToDeg;
-    if (memo) memo->add(yu, lat);
-  }
+  out.arg = band ? q[1] : 1 - r[1];
+  out.negate = !band && yu <= 0;
+  out.key = yu;
   double lon = lam * kRadToDeg + g.lon_0_deg;
   out.lon = std::fabs(lon) < 360 ? normalise_near(lon) : normalise_lon_general(lon);
-  out.lat = lat;
+  return true;
+}
+
+// The second half: the latitude in degrees from ±asin(arg).
+inline double GridKernel::latitude(const Grid& g, double xi) {
+  return g.ellipsoid_.geodetic(xi) * bulk::kRadToDeg;
+}
+
+// Grid::to_lonlat(x, y, rearrange), or false for the general path.
+inline bool GridKernel::to_lonlat(const Grid& g, double x, double y, bool rearrange,
+                                  LonLat& out, bulk::LatitudeMemo* memo) {
+  Pending p;
+  if (!prepare(g, x, y, rearrange, p)) return false;
+  double lat;
+  if (!memo || !memo->find(p.key, lat)) {
+    double xi = std::asin(p.arg);
+    lat = latitude(g, p.negate ? -xi : xi);
+    if (memo) memo->add(p.key, lat);
+  }
+  out = {p.lon, lat};
   return true;
 }
 
@@ -187,13 +214,110 @@ class PointCells {
   // Grid::cell_from_lonlat then CellEncoder, or 0 when the general path
   // must decide.
   uint64_t operator()(double lon, double lat) const {
+    double s, c;
+    ::sincos(lat * bulk::kDegToRad, &s, &c);
+    return finish(lon, lat, s, c);
+  }
+
+  static constexpr size_t kBlock = 64;
+  // out[i] = (*this)(lon[i], lat[i]) for i < n <= kBlock. The sines come
+  // first in a loop of their own, so that successive calls overlap; then
+  // the points are split by zone, so that each zone's loop meets branches
+  // that go the same way every time.
+  void block(const double* lon, const double* lat, uint64_t* out, size_t n) const {
+    using namespace bulk;
+    const Grid& g = *g_;
+    double s[kBlock], c[kBlock], lam[kBlock], xi[kBlock], sin_xi[kBlock];
+    uint8_t band[kBlock], cap[kBlock];
+    size_t bands = 0, caps = 0;
+    for (size_t i = 0; i < n; ++i) ::sincos(lat[i] * kDegToRad, &s[i], &c[i]);
+    for (size_t i = 0; i < n; ++i) {
+      double m = lon[i] - g.lon_0_deg;
+      bool ok = on_ & (std::fabs(m) < 360) & (std::fabs(lat[i]) <= 90);
+      lam[i] = normalise_near(m) * kDegToRad;
+      auto a = g.ellipsoid_.authalic_from(lat[i] * kDegToRad, s[i], c[i]);
+      xi[i] = a.xi;
+      sin_xi[i] = a.sin_xi;
+      bool equatorial = std::fabs(a.xi) <= kHealpixPhi0;
+      out[i] = 0;
+      band[bands] = uint8_t(i);
+      cap[caps] = uint8_t(i);
+      bands += ok & equatorial;
+      caps += ok & !equatorial;
+    }
+    double r = g.authalic_radius;
+    for (size_t k = 0; k < bands; ++k) {
+      size_t i = band[k];
+      // healpix_sphere's equatorial branch.
+      Unit u{lam[i], (3 * kPi / 8) * sin_xi[i]};
+      if (!(std::fabs(lat[i]) <= g.boundary_lat_ || std::fabs(u.y) <= kPi / 4)) continue;
+      double x = std::clamp(r * u.x, -g.x_full_, g.x_full_below_);
+      double y = std::clamp(r * u.y, -g.y_band_, g.y_band_);
+      uint32_t base = 1 + uint32_t(x >= -g.x_half_) + uint32_t(x >= 0) + uint32_t(x >= g.x_half_);
+      out[i] = encode(base, x, y);
+    }
+    for (size_t k = 0; k < caps; ++k) {
+      size_t i = cap[k];
+      // healpix_sphere's polar branch; lam is in [-π, π), so the floor of
+      // 2λ/π + 2 >= 0 is its truncation.
+      double v = 2 * lam[i] / kPi + 2;
+      int ci = int(v);
+      double xc = g.cap_x_[ci > 3 ? 3 : ci];
+      double sigma = std::sqrt(3 * (1 - std::fabs(sin_xi[i])));
+      double sign = g.sign_[xi[i] > 0];
+      Unit u{xc + sigma * (lam[i] - xc), sign * (kPi / 4) * (2 - sigma)};
+      if (std::fabs(lat[i]) <= g.boundary_lat_ || std::fabs(u.y) <= kPi / 4) continue;
+      // rearrange(), its turn by a table of exact quarter-turn factors.
+      uint32_t w = uint32_t(u.x >= -kPi / 2) + uint32_t(u.x >= 0) + uint32_t(u.x >= kPi / 2);
+      bool north = u.y > kPi / 4;
+      double cy = g.cap_y_[north];
+      double dy = u.y - cy, dx = u.x - g.cap_x_[w];
+      uint32_t turns = north ? (w + 4 - g.north_square) % 4 : (g.south_square + 4 - w) % 4;
+      double cs = g.turn_cos_[turns], sn = g.turn_sin_[turns];
+      double px = g.cap_x_[north ? g.north_square : g.south_square] + (cs * dx - sn * dy);
+      double py = cy + (sn * dx + cs * dy);
+      double x = r * px, y = r * py;
+      bool in_north = (g.y_band_ < y) & (y < g.y_top_) & (g.x_north_lo_ < x) & (x < g.x_north_hi_);
+      bool in_south = (-g.y_top_ < y) & (y < -g.y_band_) & (g.x_south_lo_ < x) & (x < g.x_south_hi_);
+      bool north_y = y > 0;
+      if (!(north_y ? in_north : in_south)) continue;
+      out[i] = encode(north_y ? 0 : 5, x, y);
+    }
+  }
+
+ private:
+  // Grid::cell_from_planar's cell of a point inside base cell `base`, as a
+  // cid; 0 when the general path must decide.
+  uint64_t encode(uint32_t base, double x, double y) const {
+    const Grid& g = *g_;
+    uint64_t row = 0, column = 0;
+    if (level_ != 0) {
+      bulk::V2 f = bulk::V2{std::fabs(y - g.ul_corners[base].y),
+                            std::fabs(x - g.ul_corners[base].x)} /
+                   bulk::V2{g.side_, g.side_};
+      double fy = f[0] == 1 ? g.edge_fraction_ : f[0];
+      double fx = f[1] == 1 ? g.edge_fraction_ : f[1];
+      double ry = fy * jd_, rx = fx * jd_;
+      if (!(ry < jd_ && rx < jd_)) return 0;
+      row = uint64_t(ry);
+      column = uint64_t(rx);
+      if (row >= j_ || column >= j_) return 0;
+    }
+    if (base >= b_) return 0;
+    if (three_) return lead_[base] + bulk::interleave3(row, column);
+    auto cid = encode_(base, row, column);
+    return cid ? *cid : 0;
+  }
+
+  // The rest, given the sine and cosine of the latitude in radians.
+  uint64_t finish(double lon, double lat, double sin_phi, double cos_phi) const {
     using namespace bulk;
     const Grid& g = *g_;
     double m = lon - g.lon_0_deg;
     if (!on_ || !(std::fabs(m) < 360) || !(std::fabs(lat) <= 90)) return 0;
     double lam = normalise_near(m);
     // rhealpix_ellipsoid without the rearrangement, inline.
-    auto a = g.ellipsoid_.authalic_with_sine(lat * kDegToRad);
+    auto a = g.ellipsoid_.authalic_from(lat * kDegToRad, sin_phi, cos_phi);
     Unit u = healpix_sphere(lam * kDegToRad, a.xi, a.sin_xi);
     uint32_t base;
     double x, y;
@@ -212,25 +336,9 @@ class PointCells {
       if (!(north ? in_north : in_south)) return 0;
       base = north ? 0 : 5;
     }
-    uint64_t row = 0, column = 0;
-    if (level_ != 0) {
-      double fy = std::fabs(y - g.ul_corners[base].y) / g.side_;
-      double fx = std::fabs(x - g.ul_corners[base].x) / g.side_;
-      fy = fy == 1 ? g.edge_fraction_ : fy;
-      fx = fx == 1 ? g.edge_fraction_ : fx;
-      double ry = fy * jd_, rx = fx * jd_;
-      if (!(ry < jd_ && rx < jd_)) return 0;
-      row = uint64_t(ry);
-      column = uint64_t(rx);
-      if (row >= j_ || column >= j_) return 0;
-    }
-    if (base >= b_) return 0;
-    if (three_) return lead_[base] + bulk::interleave3(row, column);
-    auto cid = encode_(base, row, column);
-    return cid ? *cid : 0;
+    return encode(base, x, y);
   }
 
- private:
   const Grid* g_;
   uint32_t level_;
   CellEncoder encode_;
@@ -270,7 +378,7 @@ class CellNuclei {
     }
     if (cid < 9) return false;
     uint32_t e = log9_[64 - std::countl_zero(cid)];
-    if (e + 1 < pow9_.size() && cid >= pow9_[e + 1]) ++e;
+    e += uint32_t(cid >= pow9_[e + 1]);  // e <= 19 for 64 bits
     uint32_t level = e - 1;
     if (level > deepest_ || level >= limit_.size() || cid >= limit_[level]) return false;
     uint64_t row = 0, column = 0, scale = 1;
@@ -297,6 +405,71 @@ class CellNuclei {
   bool nucleus(const Position& p, LonLat& out) const {
     Planar c = g_->nucleus_planar(p);
     return GridKernel::to_lonlat(*g_, c.x, c.y, true, out, nullptr);
+  }
+
+  static constexpr size_t kBlock = 64;
+  // The nuclei of cids[i], i < n <= kBlock, into lon[i] and lat[i]; returns
+  // the mask of the cids left to the general path. Cells are split into
+  // equatorial and polar ones, so that each loop's branches go one way; the
+  // arcsines and then the sines run in loops of their own, so successive
+  // calls overlap.
+  uint64_t block(const uint64_t* cids, double* lon, double* lat, size_t n) const {
+    using namespace bulk;
+    constexpr double kEps = 1e-15;
+    const Grid& g = *g_;
+    uint64_t declined = 0;
+    double arg[kBlock];
+    bool negate[kBlock];
+    Position p[kBlock];
+    uint8_t band[kBlock], polar[kBlock];
+    size_t bands = 0, polars = 0;
+    for (size_t i = 0; i < n; ++i) {
+      bool ok = position(cids[i], p[i]);
+      bool is_polar = p[i].base == 0 || p[i].base == 5;
+      declined |= uint64_t(!ok) << i;
+      arg[i] = 0;
+      negate[i] = false;
+      band[bands] = uint8_t(i);
+      polar[polars] = uint8_t(i);
+      bands += ok & !is_polar;
+      polars += ok & is_polar;
+    }
+    for (size_t k = 0; k < bands; ++k) {
+      size_t i = band[k];
+      Planar c = g.nucleus_planar(p[i]);
+      // Grid::to_lonlat for a point of the band: no turn, HEALPix's
+      // equatorial branch.
+      V2 xy = V2{c.x, c.y} / V2{g.authalic_radius, g.authalic_radius};
+      double xu = xy[0], yu = xy[1];
+      if (!(std::fabs(yu) <= kPi / 4 && std::fabs(xu) < kPi + kEps)) {
+        declined |= uint64_t(1) << i;
+        continue;
+      }
+      arg[i] = 8 * yu / (3 * kPi);
+      double m = xu * kRadToDeg + g.lon_0_deg;
+      lon[i] = std::fabs(m) < 360 ? normalise_near(m) : normalise_lon_general(m);
+    }
+    for (size_t k = 0; k < polars; ++k) {
+      size_t i = polar[k];
+      Planar c = g.nucleus_planar(p[i]);
+      GridKernel::Pending q;
+      if (!GridKernel::prepare(g, c.x, c.y, true, q)) {
+        declined |= uint64_t(1) << i;
+        continue;
+      }
+      lon[i] = q.lon;
+      arg[i] = q.arg;
+      negate[i] = q.negate;
+    }
+    double s2[kBlock], c2[kBlock];
+    for (size_t i = 0; i < n; ++i) {
+      double xi = std::asin(arg[i]);
+      arg[i] = negate[i] ? -xi : xi;
+    }
+    for (size_t i = 0; i < n; ++i) ::sincos(2 * arg[i], &s2[i], &c2[i]);
+    for (size_t i = 0; i < n; ++i)
+      lat[i] = g.ellipsoid_.geodetic_from(arg[i], s2[i], c2[i]) * kRadToDeg;
+    return declined;
   }
 
  private:

@@ -39,16 +39,30 @@ class Ellipsoid {
   struct Authalic {
     double xi, sin_xi;
   };
-  inline Authalic authalic_with_sine(double phi) const;
+  Authalic authalic_with_sine(double phi) const {
+    double s, c;
+    ::sincos(phi, &s, &c);
+    return authalic_from(phi, s, c);
+  }
+  // The same from s = sin φ and c = cos φ computed by the caller.
+  inline Authalic authalic_from(double phi, double s, double c) const;
   // auth_lat(true, xi, e) with the precomputed coefficients.
   double geodetic(double xi) const {
     if (e_ == 0) return xi;
     return xi + sine_series(inverse_, xi);
   }
+  // The same from s2 = sin 2ξ and c2 = cos 2ξ computed by the caller.
+  double geodetic_from(double xi, double s2, double c2) const {
+    if (e_ == 0) return xi;
+    return xi + clenshaw(inverse_, s2, c2);
+  }
   // Σ c[k-1]·sin(2k·x), k = 1..6, by Clenshaw's recurrence: one sine/cosine
   // pair instead of six sines.
   static double sine_series(const std::array<double, 6>& c, double x) {
-    double s = std::sin(2 * x), t = 2 * std::cos(2 * x);
+    return clenshaw(c, std::sin(2 * x), std::cos(2 * x));
+  }
+  static double clenshaw(const std::array<double, 6>& c, double s, double cos2) {
+    double t = 2 * cos2;
     double b1 = 0, b2 = 0;
     for (int k = 5; k >= 0; --k) {
       double b0 = c[k] + t * b1 - b2;
@@ -68,9 +82,7 @@ class Ellipsoid {
 };
 
 // Inline: the array functions call it once per point.
-Ellipsoid::Authalic Ellipsoid::authalic_with_sine(double phi) const {
-  double s, c;
-  ::sincos(phi, &s, &c);
+Ellipsoid::Authalic Ellipsoid::authalic_from(double phi, double s, double c) const {
   if (e_ == 0) return {phi, s};
   if (closed_form_) {
     double xi = authalic(phi);

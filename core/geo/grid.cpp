@@ -101,6 +101,11 @@ Grid Grid::from_profile(const Profile& profile) {
   g.tri_g_[1] = (ns + 1) * (kPi / 2) - 3 * kPi / 4;
   g.tri_h_[0] = (ss + 1) * (kPi / 2) - 3 * kPi / 4;
   g.tri_g_[0] = (ss - 1) * (kPi / 2) - 3 * kPi / 4;
+  for (uint32_t c = 0; c < 4; ++c) g.cap_x_[c] = cap_x(c);
+  g.square_[0] = g.south_square;
+  g.square_[1] = g.north_square;
+  g.cap_y_[0] = -kPi / 2;
+  g.cap_y_[1] = kPi / 2;
   return g;
 }
 

@@ -59,6 +59,15 @@ class Grid;
 
 // The kernels of core/geo/bulk.hpp reach the grid's tables through this.
 struct GridKernel {
+  // Grid::to_lonlat split where the latitude needs its arcsine.
+  struct Pending {
+    double lon;  // the result's longitude
+    double arg;  // the latitude is geodetic(±asin(arg))
+    double key;  // the unit-plane ordinate the latitude depends on alone
+    bool negate;
+  };
+  static bool prepare(const Grid& g, double x, double y, bool rearrange, Pending& out);
+  static double latitude(const Grid& g, double xi);
   static bool to_lonlat(const Grid& g, double x, double y, bool rearrange, LonLat& out,
                         bulk::LatitudeMemo* memo);
 };
@@ -157,6 +166,11 @@ class Grid {
   double x_full_below_ = 0;  // the double below x_full_
   // triangle()'s offsets: [north] of h = x - tri_h_ and g = tri_g_ - x.
   double tri_h_[2] = {}, tri_g_[2] = {};
+  // cap_x(c); the caps' centre ordinate and the sign of a cap, by [north];
+  // cos and sin of k quarter turns.
+  double cap_x_[4] = {}, cap_y_[2] = {}, sign_[2] = {-1.0, 1.0};
+  double square_[2] = {};  // south_square, north_square as doubles
+  double turn_cos_[4] = {1, 0, -1, 0}, turn_sin_[4] = {0, 1, 0, -1};
 };
 
 // Validates the profile, then builds its grid.
