@@ -138,22 +138,6 @@ Outcome run_interruptible(size_t n, uint64_t nthreads, F&& f) {
   return interruptible([&] { return run(n, nthreads, f); });
 }
 
-// A cell's path without allocating: a valid cid has at most 62 digits
-// (aperture 2), 30 for any square aperture.
-using PathBuffer = std::array<uint32_t, 64>;
-
-Result<std::span<const uint32_t>> path_of(const Hierarchy& h, uint64_t cid,
-                                          PathBuffer& buf) {
-  auto level = h.check(cid);
-  if (!level) return std::unexpected(level.error());
-  for (uint32_t i = *level; i >= 1; --i) {
-    buf[i] = uint32_t(cid % h.a);
-    cid /= h.a;
-  }
-  buf[0] = uint32_t(cid - h.a);
-  return std::span<const uint32_t>(buf.data(), *level + 1);
-}
-
 // The failure of element i of a cid function.
 std::string cell_failure(size_t i, const Error& e) { return cat("cell ", i, ": ", e.text()); }
 
@@ -297,13 +281,21 @@ KIVET_FUNCTION(fn_cell_boundaries) {
     Ref offsets_out = new_array({npy_intp(cids.size() + 1)}, NPY_INT64);
     int64_t* offsets = data_of<int64_t>(offsets_out);
     offsets[0] = 0;
+    CellNuclei quick(grid, h);
+    CellDecoder decoder(h);
+    auto cell_of = [&](size_t i, Position& p) -> Outcome {
+      if (quick.position(cids[i], p)) return std::nullopt;
+      auto q = decoder.position(cids[i]);
+      if (!q) return cell_failure(i, q.error());
+      p = *q;
+      return std::nullopt;
+    };
     Outcome failure;
     {
       failure = run_interruptible(cids.size(), nthreads, [&](size_t i) -> Outcome {
-        PathBuffer buf;
-        auto path = path_of(h, cids[i], buf);
-        if (!path) return cell_failure(i, path.error());
-        offsets[i + 1] = int64_t(grid.polygon_size(*path, n));
+        Position p;
+        if (Outcome o = cell_of(i, p)) return o;
+        offsets[i + 1] = int64_t(grid.polygon_size(p, n));
         return std::nullopt;
       });
     }
@@ -328,15 +320,14 @@ KIVET_FUNCTION(fn_cell_boundaries) {
     auto* coords = reinterpret_cast<LonLat*>(data_of<double>(coords_out));
     {
       failure = run_interruptible(cids.size(), nthreads, [&](size_t i) -> Outcome {
-        PathBuffer buf;
-        auto path = path_of(h, cids[i], buf);
-        if (!path) return cell_failure(i, path.error());
+        Position p;
+        if (Outcome o = cell_of(i, p)) return o;
         // Another thread may have changed the input since the sizes were
         // taken; never write past this cell's slot.
         auto size = size_t(offsets[i + 1] - offsets[i]);
-        if (grid.polygon_size(*path, n) != size)
+        if (grid.polygon_size(p, n) != size)
           return cat("cell ", i, ": changed during the call");
-        auto written = grid.write_cell_polygon(*path, n, {coords + offsets[i], size});
+        auto written = grid.write_cell_polygon(p, n, {coords + offsets[i], size});
         if (!written) return cell_failure(i, written.error());
         return std::nullopt;
       });

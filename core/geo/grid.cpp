@@ -7,6 +7,7 @@
 #include <new>
 #include <numbers>
 
+#include "core/geo/bulk.hpp"
 #include "core/geo/rhealpix.hpp"
 
 namespace kivet {
@@ -197,6 +198,7 @@ std::optional<Position> Grid::cell_from_planar(uint32_t level, double x, double 
 }
 
 double Grid::cell_side(uint32_t level) const {
+  if (level < inv_power_.size()) return side_ * inv_power_[level];
   return (kPi / 2) * authalic_radius * (1 / power_of(powers_, n_side, level));
 }
 
@@ -205,7 +207,7 @@ double Grid::inv_power(uint32_t level) const {
 }
 
 Planar Grid::ul_vertex(const Position& p) const {
-  return ul_vertex_at(p, 1 / power_of(powers_, n_side, p.level));
+  return ul_vertex_at(p, p.level < inv_power_.size() ? inv_power_[p.level] : inv_power(p.level));
 }
 
 Planar Grid::ul_vertex(std::span<const uint32_t> path) const {
@@ -221,6 +223,15 @@ Result<LonLat> Grid::nucleus(std::span<const uint32_t> path) const {
   return nucleus(position_of(path, n_side));
 }
 
+bool Grid::contains_pole(const Position& p) const {
+  if (!is_polar(p.base)) return false;
+  if (p.level == 0) return true;
+  if (n_side % 2 == 0) return false;
+  // Every digit the centre one: row and column both (N^level - 1) / 2.
+  uint64_t j = p.level < powers_.size() ? powers_[p.level] : 0;
+  return j != 0 && p.row == (j - 1) / 2 && p.column == (j - 1) / 2;
+}
+
 bool Grid::contains_pole(std::span<const uint32_t> path) const {
   if (!is_polar(path[0])) return false;
   if (path.size() == 1) return true;
@@ -234,29 +245,40 @@ namespace {
 
 // Writes the closed ring of the cell with m points per edge into out, which
 // holds exactly 4(m - 1) + 1 points.
-Result<void> write_ring(const Grid& g, std::span<const uint32_t> path, size_t m,
-                        std::span<LonLat> out) {
-  Planar ul = g.ul_vertex(path);
-  double s = g.cell_side(uint32_t(path.size() - 1));
+Result<void> write_ring(const Grid& g, const Position& cell, size_t m, std::span<LonLat> out) {
+  Planar ul = g.ul_vertex(cell);
+  double s = g.cell_side(cell.level);
   double step = s / double(m - 1);
-  bool rearrange = is_polar(path[0]);
+  bool rearrange = is_polar(cell.base);
   // Clockwise from the upper-left corner; each point is its edge's first
   // corner plus i steps, so no drift accumulates.
   const Planar corners[4] = {
       {ul.x, ul.y}, {ul.x + s, ul.y}, {ul.x + s, ul.y - s}, {ul.x, ul.y - s}};
   static constexpr double kDx[4] = {1, 0, -1, 0}, kDy[4] = {0, -1, 0, 1};
+  // Points along a ring share ordinates, and a latitude depends on the
+  // ordinate alone: each is computed once.
+  bulk::LatitudeMemo memo;
   size_t k = 0;
   for (size_t e = 0; e < 4; ++e) {
     for (size_t i = 0; i + 1 < m; ++i) {
       double d = step * double(i);
-      auto p = g.to_lonlat(corners[e].x + kDx[e] * d, corners[e].y + kDy[e] * d,
-                           rearrange);
+      double x = corners[e].x + kDx[e] * d, y = corners[e].y + kDy[e] * d;
+      if (GridKernel::to_lonlat(g, x, y, rearrange, out[k], &memo)) {
+        ++k;
+        continue;
+      }
+      auto p = g.to_lonlat(x, y, rearrange);
       if (!p) return std::unexpected(p.error());
       out[k++] = *p;
     }
   }
   out[k] = out[0];
   return {};
+}
+
+Result<void> write_ring(const Grid& g, std::span<const uint32_t> path, size_t m,
+                        std::span<LonLat> out) {
+  return write_ring(g, position_of(path, g.n_side), m, out);
 }
 
 }  // namespace
@@ -270,18 +292,27 @@ Result<std::vector<LonLat>> Grid::cell_ring(std::span<const uint32_t> path,
 }
 
 size_t Grid::polygon_size(std::span<const uint32_t> path, size_t n) const {
-  if (!is_polar(path[0])) return 5;
-  return ring_size(std::max<size_t>(n, 2)) + (contains_pole(path) ? 4 : 0);
+  return polygon_size(position_of(path, n_side), n);
+}
+
+size_t Grid::polygon_size(const Position& p, size_t n) const {
+  if (!is_polar(p.base)) return 5;
+  return ring_size(std::max<size_t>(n, 2)) + (contains_pole(p) ? 4 : 0);
 }
 
 Result<void> Grid::write_cell_polygon(std::span<const uint32_t> path, size_t n,
                                       std::span<LonLat> out) const {
-  size_t m = is_polar(path[0]) ? std::max<size_t>(n, 2) : 2;
+  return write_cell_polygon(position_of(path, n_side), n, out);
+}
+
+Result<void> Grid::write_cell_polygon(const Position& cell, size_t n,
+                                      std::span<LonLat> out) const {
+  size_t m = is_polar(cell.base) ? std::max<size_t>(n, 2) : 2;
   size_t closed = ring_size(m);
-  if (auto r = write_ring(*this, path, m, out.first(closed)); !r) return r;
+  if (auto r = write_ring(*this, cell, m, out.first(closed)); !r) return r;
   auto ring = out.first(closed);
   std::reverse(ring.begin(), ring.end());
-  if (!contains_pole(path)) {
+  if (!contains_pole(cell)) {
     double lo = INFINITY, hi = -INFINITY;
     for (const LonLat& p : ring) {
       if (std::isnan(p.lon)) continue;
@@ -307,7 +338,7 @@ Result<void> Grid::write_cell_polygon(std::span<const uint32_t> path, size_t n,
   double phi = d <= 0 ? last.lat
                       : last.lat + ((180 - last.lon) / d) * (first.lat - last.lat);
   double west = -180, east = 180, pole = 90;
-  if (path[0] != 0) {
+  if (cell.base != 0) {
     std::reverse(points.begin(), points.end());
     std::swap(west, east);
     pole = -90;

@@ -116,6 +116,7 @@ class Grid {
 
   // True for the polar cell that contains its pole.
   bool contains_pole(std::span<const uint32_t> path) const;
+  bool contains_pole(const Position& p) const;
 
   // Closed ring, clockwise in the plane, max(n, 2) points per edge corners
   // included: 4(m - 1) + 1 points, the last an exact copy of the first.
@@ -127,10 +128,12 @@ class Grid {
   // The number of points of cell_polygon(path, n); throws std::bad_alloc
   // when n is too large for any buffer.
   size_t polygon_size(std::span<const uint32_t> path, size_t n) const;
+  size_t polygon_size(const Position& p, size_t n) const;
   // cell_polygon into a caller's buffer of exactly polygon_size(path, n)
   // points, for bulk output without an allocation per cell.
   Result<void> write_cell_polygon(std::span<const uint32_t> path, size_t n,
                                   std::span<LonLat> out) const;
+  Result<void> write_cell_polygon(const Position& p, size_t n, std::span<LonLat> out) const;
   // Corners and edge midpoints in degrees; bounds the cell for polygon fill.
   Result<BoundarySample> boundary3(std::span<const uint32_t> path) const;
 
