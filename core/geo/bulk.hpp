@@ -151,7 +151,7 @@ inline bool GridKernel::prepare(const Grid& g, double x, double y, bool rearrang
   yu = turn ? ty : yu;
   // healpix_sphere_inverse.
   double ay = std::fabs(yu);
-  double xc = healpix_cap_centre(xu);
+  double xc = g.cap_centre(xu);
   ok &= (std::fabs(xu) < kPi + kTol) & (ay < kPi / 2 + kTol) &
         !((ay >= kPi / 4 + kTol) & (ay + std::fabs(xu - xc) >= kPi / 2 + kTol)) &
         !(ay >= kPi / 2);
@@ -173,6 +173,10 @@ inline bool GridKernel::prepare(const Grid& g, double x, double y, bool rearrang
 // The second half: the latitude in degrees from ±asin(arg).
 inline double GridKernel::latitude(const Grid& g, double xi) {
   return g.ellipsoid_.geodetic(xi) * bulk::kRadToDeg;
+}
+
+inline double GridKernel::latitude_from(const Grid& g, double xi, double s2, double c2) {
+  return g.ellipsoid_.geodetic_from(xi, s2, c2) * bulk::kRadToDeg;
 }
 
 // Grid::to_lonlat(x, y, rearrange), or false for the general path.
@@ -468,7 +472,7 @@ class CellNuclei {
     }
     for (size_t i = 0; i < n; ++i) ::sincos(2 * arg[i], &s2[i], &c2[i]);
     for (size_t i = 0; i < n; ++i)
-      lat[i] = g.ellipsoid_.geodetic_from(arg[i], s2[i], c2[i]) * kRadToDeg;
+      lat[i] = GridKernel::latitude_from(g, arg[i], s2[i], c2[i]);
     return declined;
   }
 

@@ -256,23 +256,53 @@ Result<void> write_ring(const Grid& g, const Position& cell, size_t m, std::span
       {ul.x, ul.y}, {ul.x + s, ul.y}, {ul.x + s, ul.y - s}, {ul.x, ul.y - s}};
   static constexpr double kDx[4] = {1, 0, -1, 0}, kDy[4] = {0, -1, 0, 1};
   // Points along a ring share ordinates, and a latitude depends on the
-  // ordinate alone: each is computed once.
-  bulk::LatitudeMemo memo;
-  size_t k = 0;
-  for (size_t e = 0; e < 4; ++e) {
-    for (size_t i = 0; i + 1 < m; ++i) {
+  // ordinate alone: each is computed once. The points go in chunks: first
+  // the plane part of each, then the arcsines, sines and series of the
+  // distinct ordinates, each in a loop of its own.
+  constexpr size_t kChunk = 64, kLook = 8;
+  size_t total = 4 * (m - 1);
+  for (size_t start = 0; start < total; start += kChunk) {
+    size_t count = std::min(kChunk, total - start), keys = 0;
+    double key[kChunk], xi[kChunk], s2[kChunk], c2[kChunk];
+    bool negate[kChunk];
+    uint8_t slot[kChunk];
+    for (size_t j = 0; j < count; ++j) {
+      size_t t = start + j, e = t / (m - 1), i = t % (m - 1);
       double d = step * double(i);
       double x = corners[e].x + kDx[e] * d, y = corners[e].y + kDy[e] * d;
-      if (GridKernel::to_lonlat(g, x, y, rearrange, out[k], &memo)) {
-        ++k;
+      GridKernel::Pending q;
+      if (!GridKernel::prepare(g, x, y, rearrange, q)) {
+        auto p = g.to_lonlat(x, y, rearrange);
+        if (!p) return std::unexpected(p.error());
+        out[t] = *p;
+        slot[j] = uint8_t(kChunk);
         continue;
       }
-      auto p = g.to_lonlat(x, y, rearrange);
-      if (!p) return std::unexpected(p.error());
-      out[k++] = *p;
+      out[t].lon = q.lon;
+      size_t at = keys, low = keys > kLook ? keys - kLook : 0;
+      for (size_t k = keys; k-- > low;)
+        if (std::bit_cast<uint64_t>(key[k]) == std::bit_cast<uint64_t>(q.key)) {
+          at = k;
+          break;
+        }
+      if (at == keys) {
+        key[keys] = q.key;
+        xi[keys] = q.arg;
+        negate[keys++] = q.negate;
+      }
+      slot[j] = uint8_t(at);
     }
+    for (size_t k = 0; k < keys; ++k) {
+      double a = std::asin(xi[k]);
+      xi[k] = negate[k] ? -a : a;
+    }
+    for (size_t k = 0; k < keys; ++k) ::sincos(2 * xi[k], &s2[k], &c2[k]);
+    for (size_t k = 0; k < keys; ++k)
+      xi[k] = GridKernel::latitude_from(g, xi[k], s2[k], c2[k]);
+    for (size_t j = 0; j < count; ++j)
+      if (slot[j] != kChunk) out[start + j].lat = xi[slot[j]];
   }
-  out[k] = out[0];
+  out[total] = out[0];
   return {};
 }
 

@@ -8,10 +8,12 @@
 // work is done once in from_profile.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <numbers>
 #include <optional>
 #include <span>
 #include <vector>
@@ -68,6 +70,8 @@ struct GridKernel {
   };
   static bool prepare(const Grid& g, double x, double y, bool rearrange, Pending& out);
   static double latitude(const Grid& g, double xi);
+  // The same from s2 = sin 2ξ and c2 = cos 2ξ.
+  static double latitude_from(const Grid& g, double xi, double s2, double c2);
   static bool to_lonlat(const Grid& g, double x, double y, bool rearrange, LonLat& out,
                         bulk::LatitudeMemo* memo);
 };
@@ -149,6 +153,13 @@ class Grid {
   Grid() : ellipsoid_(0.0) {}
   // 1 / N^level.
   double inv_power(uint32_t level) const;
+  // healpix_cap_centre(x) by a table: floor(v) clamped to [0, 3] is the
+  // truncation of v clamped to [0, 3].
+  double cap_centre(double x) const {
+    constexpr double kPi = std::numbers::pi;
+    double v = std::clamp(2 * x / kPi + 2, 0.0, 3.0);
+    return cap_x_[unsigned(v) & 3];
+  }
   // The upper-left vertex of p with `inv` = 1 / N^level.
   Planar ul_vertex_at(const Position& p, double inv) const {
     const Planar& c = ul_corners[p.base];
