@@ -35,19 +35,14 @@ inline constexpr double kRadToDeg = 180 / kPi;
 // Two lanes: a division of two independent values costs one.
 typedef double V2 __attribute__((vector_size(16)));
 
-// c ? a : b by masks: compilers turn a conditional on doubles into a
-// branch, which random data mispredicts.
-inline double pick(bool c, double a, double b) {
-  uint64_t mask = uint64_t(0) - uint64_t(c);
-  return std::bit_cast<double>((std::bit_cast<uint64_t>(a) & mask) |
-                               (std::bit_cast<uint64_t>(b) & ~mask));
-}
-
-// normalise_lon for |m| < 360 without branches: into [-180, 180) by the
-// same single addition or subtraction of 360.
+// normalise_lon for |m| < 360: into [-180, 180) by the same single
+// addition or subtraction of 360, without a branch on the side (random
+// longitudes take both); m + 0 would turn -0 into +0, hence the test for 0.
 inline double normalise_near(double m) {
-  double moved = m + pick(m < 0, 360.0, -360.0);
-  return pick(m >= -180 && m < 180, m, moved);
+  static constexpr double kShift[4] = {0.0, 0.0, -360.0, 360.0};
+  unsigned outside = !(m >= -180 && m < 180);
+  double r = m + kShift[outside * 2 + unsigned(m < 0)];
+  return m == 0 ? m : r;
 }
 
 // v < 729 -> its six base-3 digits as base-9 digits.
@@ -117,8 +112,8 @@ inline bool GridKernel::prepare(const Grid& g, double x, double y, bool rearrang
                                 Pending& out) {
   using namespace bulk;
   constexpr double kEps = 1e-15, kTol = 1e-10;
-  // Random cells take either side of every test here, so the tests are
-  // evaluated in full (& rather than &&) and combined by selects.
+  // The tests are evaluated in full (& rather than &&): a point can take
+  // either side of most of them.
   V2 xy = V2{x, y} / V2{g.authalic_radius, g.authalic_radius};
   double xu = xy[0], yu = xy[1];
   // rhealpix_ellipsoid_inverse's image test.
@@ -137,7 +132,7 @@ inline bool GridKernel::prepare(const Grid& g, double x, double y, bool rearrang
   bool c2 = north ? (yu >= h - kEps) & (yu > gg + kEps) : (yu < h - kEps) & (yu <= gg + kEps);
   bool c3 = north ? (yu > h + kEps) & (yu <= gg + kEps) : (yu >= h - kEps) & (yu < gg - kEps);
   uint32_t add = c1 ? 1 : c2 ? 2 : c3 ? 3 : 0;
-  uint32_t s = north ? g.north_square : g.south_square;
+  uint32_t s = g.square_index_[north];
   uint32_t cap = (s + add) % 4;
   uint32_t turns = north ? (s + 4 - cap) % 4 : (cap + 4 - s) % 4;
   double cy = g.cap_y_[north];
@@ -166,6 +161,24 @@ inline bool GridKernel::prepare(const Grid& g, double x, double y, bool rearrang
   out.negate = !band && yu <= 0;
   out.key = yu;
   double lon = lam * kRadToDeg + g.lon_0_deg;
+  out.lon = std::fabs(lon) < 360 ? normalise_near(lon) : normalise_lon_general(lon);
+  return true;
+}
+
+// prepare() for a point of the equatorial band without the turn into the
+// caps: false when it is not one.
+inline bool GridKernel::prepare_band(const Grid& g, double x, double y, Pending& out) {
+  using namespace bulk;
+  constexpr double kEps = 1e-15;
+  bulk::V2 xy = bulk::V2{x, y} / bulk::V2{g.authalic_radius, g.authalic_radius};
+  double xu = xy[0], yu = xy[1];
+  // Then the image test is |x| < π + ε, and HEALPix's equatorial branch
+  // holds.
+  if (!(std::fabs(yu) <= kPi / 4 && std::fabs(xu) < kPi + kEps)) return false;
+  out.arg = 8 * yu / (3 * kPi);
+  out.negate = false;
+  out.key = yu;
+  double lon = xu * kRadToDeg + g.lon_0_deg;
   out.lon = std::fabs(lon) < 360 ? normalise_near(lon) : normalise_lon_general(lon);
   return true;
 }
@@ -419,7 +432,6 @@ class CellNuclei {
   // calls overlap.
   uint64_t block(const uint64_t* cids, double* lon, double* lat, size_t n) const {
     using namespace bulk;
-    constexpr double kEps = 1e-15;
     const Grid& g = *g_;
     uint64_t declined = 0;
     double arg[kBlock];
@@ -441,17 +453,13 @@ class CellNuclei {
     for (size_t k = 0; k < bands; ++k) {
       size_t i = band[k];
       Planar c = g.nucleus_planar(p[i]);
-      // Grid::to_lonlat for a point of the band: no turn, HEALPix's
-      // equatorial branch.
-      V2 xy = V2{c.x, c.y} / V2{g.authalic_radius, g.authalic_radius};
-      double xu = xy[0], yu = xy[1];
-      if (!(std::fabs(yu) <= kPi / 4 && std::fabs(xu) < kPi + kEps)) {
+      GridKernel::Pending q;
+      if (!GridKernel::prepare_band(g, c.x, c.y, q)) {
         declined |= uint64_t(1) << i;
         continue;
       }
-      arg[i] = 8 * yu / (3 * kPi);
-      double m = xu * kRadToDeg + g.lon_0_deg;
-      lon[i] = std::fabs(m) < 360 ? normalise_near(m) : normalise_lon_general(m);
+      lon[i] = q.lon;
+      arg[i] = q.arg;
     }
     for (size_t k = 0; k < polars; ++k) {
       size_t i = polar[k];

@@ -103,6 +103,8 @@ Grid Grid::from_profile(const Profile& profile) {
   g.tri_h_[0] = (ss + 1) * (kPi / 2) - 3 * kPi / 4;
   g.tri_g_[0] = (ss - 1) * (kPi / 2) - 3 * kPi / 4;
   for (uint32_t c = 0; c < 4; ++c) g.cap_x_[c] = cap_x(c);
+  g.square_index_[0] = g.south_square;
+  g.square_index_[1] = g.north_square;
   g.square_[0] = g.south_square;
   g.square_[1] = g.north_square;
   g.cap_y_[0] = -kPi / 2;
@@ -263,7 +265,8 @@ Result<void> write_ring(const Grid& g, const Position& cell, size_t m, std::span
   size_t total = 4 * (m - 1);
   for (size_t start = 0; start < total; start += kChunk) {
     size_t count = std::min(kChunk, total - start), keys = 0;
-    double key[kChunk], xi[kChunk], s2[kChunk], c2[kChunk];
+    uint64_t key[kChunk];
+    double xi[kChunk], s2[kChunk], c2[kChunk];
     bool negate[kChunk];
     uint8_t slot[kChunk];
     for (size_t j = 0; j < count; ++j) {
@@ -271,7 +274,8 @@ Result<void> write_ring(const Grid& g, const Position& cell, size_t m, std::span
       double d = step * double(i);
       double x = corners[e].x + kDx[e] * d, y = corners[e].y + kDy[e] * d;
       GridKernel::Pending q;
-      if (!GridKernel::prepare(g, x, y, rearrange, q)) {
+      if (!(!rearrange && GridKernel::prepare_band(g, x, y, q)) &&
+          !GridKernel::prepare(g, x, y, rearrange, q)) {
         auto p = g.to_lonlat(x, y, rearrange);
         if (!p) return std::unexpected(p.error());
         out[t] = *p;
@@ -279,14 +283,16 @@ Result<void> write_ring(const Grid& g, const Position& cell, size_t m, std::span
         continue;
       }
       out[t].lon = q.lon;
+      // Equal bits, so that -0 and +0 stay apart.
+      uint64_t bits = std::bit_cast<uint64_t>(q.key);
       size_t at = keys, low = keys > kLook ? keys - kLook : 0;
       for (size_t k = keys; k-- > low;)
-        if (std::bit_cast<uint64_t>(key[k]) == std::bit_cast<uint64_t>(q.key)) {
+        if (key[k] == bits) {
           at = k;
           break;
         }
       if (at == keys) {
-        key[keys] = q.key;
+        key[keys] = bits;
         xi[keys] = q.arg;
         negate[keys++] = q.negate;
       }

@@ -69,6 +69,7 @@ struct GridKernel {
     bool negate;
   };
   static bool prepare(const Grid& g, double x, double y, bool rearrange, Pending& out);
+  static bool prepare_band(const Grid& g, double x, double y, Pending& out);
   static double latitude(const Grid& g, double xi);
   // The same from s2 = sin 2ξ and c2 = cos 2ξ.
   static double latitude_from(const Grid& g, double xi, double s2, double c2);
@@ -184,6 +185,7 @@ class Grid {
   // cos and sin of k quarter turns.
   double cap_x_[4] = {}, cap_y_[2] = {}, sign_[2] = {-1.0, 1.0};
   double square_[2] = {};  // south_square, north_square as doubles
+  uint32_t square_index_[2] = {};  // and as integers
   double turn_cos_[4] = {1, 0, -1, 0}, turn_sin_[4] = {0, 1, 0, -1};
 };
 
