@@ -45,6 +45,24 @@ inline double normalise_near(double m) {
   return m == 0 ? m : r;
 }
 
+// The order in which to call a library function over v[0..n): values with
+// |v| < split first, then the others. The results do not depend on the
+// order; the library's own branches on the argument's range go one way for
+// long runs instead of at random.
+inline size_t order_by_size(const double* v, size_t n, double split, uint8_t* order) {
+  uint8_t large[64];
+  size_t small = 0, big = 0;
+  for (size_t i = 0; i < n; ++i) {
+    bool is_small = std::fabs(v[i]) < split;
+    order[small] = uint8_t(i);
+    large[big] = uint8_t(i);
+    small += is_small;
+    big += !is_small;
+  }
+  std::copy(large, large + big, order + small);
+  return n;
+}
+
 // v < 729 -> its six base-3 digits as base-9 digits.
 inline constexpr std::array<uint32_t, 729> kSpread729 = [] {
   std::array<uint32_t, 729> t{};
@@ -106,12 +124,14 @@ struct LatitudeMemo {
 
 }  // namespace bulk
 
-// The first half of Grid::to_lonlat(x, y, rearrange): false when the general
-// path must decide (outside the image, on the pole, ...).
-inline bool GridKernel::prepare(const Grid& g, double x, double y, bool rearrange,
-                                Pending& out) {
+// The first half of Grid::to_lonlat(x, y, rearrange) in two steps: the image
+// test and the turn out of the polar squares, then HEALPix's inverse up to
+// the arcsine. False when the general path must decide (outside the image,
+// on the pole, ...).
+inline bool GridKernel::turn_back(const Grid& g, double x, double y, bool rearrange,
+                                  double& x_out, double& y_out) {
   using namespace bulk;
-  constexpr double kEps = 1e-15, kTol = 1e-10;
+  constexpr double kEps = 1e-15;
   // The tests are evaluated in full (& rather than &&): a point can take
   // either side of most of them.
   V2 xy = V2{x, y} / V2{g.authalic_radius, g.authalic_radius};
@@ -142,12 +162,18 @@ inline bool GridKernel::prepare(const Grid& g, double x, double y, bool rearrang
   // the nonzero centre is added.
   double cs = g.turn_cos_[turns], sn = g.turn_sin_[turns];
   double tx = g.cap_x_[cap] + (cs * dx - sn * dy), ty = cy + (sn * dx + cs * dy);
-  xu = turn ? tx : xu;
-  yu = turn ? ty : yu;
+  x_out = turn ? tx : xu;
+  y_out = turn ? ty : yu;
+  return ok;
+}
+
+inline bool GridKernel::finish(const Grid& g, double xu, double yu, Pending& out) {
+  using namespace bulk;
+  constexpr double kTol = 1e-10;
   // healpix_sphere_inverse.
   double ay = std::fabs(yu);
   double xc = g.cap_centre(xu);
-  ok &= (std::fabs(xu) < kPi + kTol) & (ay < kPi / 2 + kTol) &
+  bool ok = (std::fabs(xu) < kPi + kTol) & (ay < kPi / 2 + kTol) &
         !((ay >= kPi / 4 + kTol) & (ay + std::fabs(xu - xc) >= kPi / 2 + kTol)) &
         !(ay >= kPi / 2);
   if (!ok) return false;
@@ -163,6 +189,12 @@ inline bool GridKernel::prepare(const Grid& g, double x, double y, bool rearrang
   double lon = lam * kRadToDeg + g.lon_0_deg;
   out.lon = std::fabs(lon) < 360 ? normalise_near(lon) : normalise_lon_general(lon);
   return true;
+}
+
+inline bool GridKernel::prepare(const Grid& g, double x, double y, bool rearrange,
+                                Pending& out) {
+  double xu, yu;
+  return turn_back(g, x, y, rearrange, xu, yu) && finish(g, xu, yu, out);
 }
 
 // prepare() for a point of the equatorial band without the turn into the
@@ -247,7 +279,14 @@ class PointCells {
     double s[kBlock], c[kBlock], lam[kBlock], xi[kBlock], sin_xi[kBlock];
     uint8_t band[kBlock], cap[kBlock];
     size_t bands = 0, caps = 0;
-    for (size_t i = 0; i < n; ++i) ::sincos(lat[i] * kDegToRad, &s[i], &c[i]);
+    static_assert(kBlock <= 64);
+    uint8_t order[kBlock];
+    // About where the library's sine changes method (0.855 radians).
+    order_by_size(lat, n, 49, order);
+    for (size_t k = 0; k < n; ++k) {
+      size_t i = order[k];
+      ::sincos(lat[i] * kDegToRad, &s[i], &c[i]);
+    }
     for (size_t i = 0; i < n; ++i) {
       double m = lon[i] - g.lon_0_deg;
       bool ok = on_ & (std::fabs(m) < 360) & (std::fabs(lat[i]) <= 90);
@@ -450,6 +489,21 @@ class CellNuclei {
       bands += ok & !is_polar;
       polars += ok & is_polar;
     }
+    // North cells first, then south ones: the cap's side then goes one way
+    // for long runs.
+    {
+      uint8_t south[kBlock];
+      size_t norths = 0, souths = 0;
+      for (size_t k = 0; k < polars; ++k) {
+        uint8_t i = polar[k];
+        bool north = p[i].base == 0;
+        polar[norths] = i;
+        south[souths] = i;
+        norths += north;
+        souths += !north;
+      }
+      std::copy(south, south + souths, polar + norths);
+    }
     for (size_t k = 0; k < bands; ++k) {
       size_t i = band[k];
       Planar c = g.nucleus_planar(p[i]);
@@ -474,11 +528,20 @@ class CellNuclei {
       negate[i] = q.negate;
     }
     double s2[kBlock], c2[kBlock];
-    for (size_t i = 0; i < n; ++i) {
+    uint8_t order[kBlock];
+    // Arcsines of the band's arguments (|arg| <= 2/3) apart from the caps'.
+    order_by_size(arg, n, 2.0 / 3, order);
+    for (size_t k = 0; k < n; ++k) {
+      size_t i = order[k];
       double xi = std::asin(arg[i]);
       arg[i] = negate[i] ? -xi : xi;
     }
-    for (size_t i = 0; i < n; ++i) ::sincos(2 * arg[i], &s2[i], &c2[i]);
+    // About where the library's sine changes method: |2ξ| = 0.855.
+    order_by_size(arg, n, 0.4275, order);
+    for (size_t k = 0; k < n; ++k) {
+      size_t i = order[k];
+      ::sincos(2 * arg[i], &s2[i], &c2[i]);
+    }
     for (size_t i = 0; i < n; ++i)
       lat[i] = GridKernel::latitude_from(g, arg[i], s2[i], c2[i]);
     return declined;

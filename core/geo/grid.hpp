@@ -69,6 +69,9 @@ struct GridKernel {
     bool negate;
   };
   static bool prepare(const Grid& g, double x, double y, bool rearrange, Pending& out);
+  static bool turn_back(const Grid& g, double x, double y, bool rearrange, double& xu,
+                        double& yu);
+  static bool finish(const Grid& g, double xu, double yu, Pending& out);
   static bool prepare_band(const Grid& g, double x, double y, Pending& out);
   static double latitude(const Grid& g, double xi);
   // The same from s2 = sin 2ξ and c2 = cos 2ξ.
