@@ -128,8 +128,9 @@ struct LatitudeMemo {
 // test and the turn out of the polar squares, then HEALPix's inverse up to
 // the arcsine. False when the general path must decide (outside the image,
 // on the pole, ...).
+template <bool kScattered>
 inline bool GridKernel::turn_back(const Grid& g, double x, double y, bool rearrange,
-                                  double& x_out, double& y_out) {
+                                  double& x_out, double& y_out, double& centre) {
   using namespace bulk;
   constexpr double kEps = 1e-15;
   // The tests are evaluated in full (& rather than &&): a point can take
@@ -148,31 +149,54 @@ inline bool GridKernel::turn_back(const Grid& g, double x, double y, bool rearra
   bool north = yu > kPi / 4;
   bool turn = rearrange & (north | (yu < -kPi / 4));
   double h = xu - g.tri_h_[north], gg = g.tri_g_[north] - xu;
-  bool c1 = north ? (yu < h - kEps) & (yu >= gg - kEps) : (yu <= h + kEps) & (yu > gg + kEps);
-  bool c2 = north ? (yu >= h - kEps) & (yu > gg + kEps) : (yu < h - kEps) & (yu <= gg + kEps);
-  bool c3 = north ? (yu > h + kEps) & (yu <= gg + kEps) : (yu >= h - kEps) & (yu < gg - kEps);
-  uint32_t add = c1 ? 1 : c2 ? 2 : c3 ? 3 : 0;
+  uint32_t add, n = north;
+  if constexpr (kScattered) {
+    // Which of triangle()'s cases holds, by integer arithmetic on the tests:
+    // the triangle of a random cell is random, and a chain of branches on it
+    // is mispredicted most of the time.
+    uint32_t s_ = n ^ 1;
+    uint32_t c1 = (n & ((yu < h - kEps) & (yu >= gg - kEps))) |
+                  (s_ & ((yu <= h + kEps) & (yu > gg + kEps)));
+    uint32_t c2 = (n & ((yu >= h - kEps) & (yu > gg + kEps))) |
+                  (s_ & ((yu < h - kEps) & (yu <= gg + kEps)));
+    uint32_t c3 = (n & ((yu > h + kEps) & (yu <= gg + kEps))) |
+                  (s_ & ((yu >= h - kEps) & (yu < gg - kEps)));
+    add = c1 | (((c1 ^ 1) & c2) << 1) | ((((c1 | c2) ^ 1) & c3) * 3);
+  } else {
+    // Along a ring the case rarely changes: branches are cheaper.
+    bool c1 = north ? (yu < h - kEps) & (yu >= gg - kEps) : (yu <= h + kEps) & (yu > gg + kEps);
+    bool c2 = north ? (yu >= h - kEps) & (yu > gg + kEps) : (yu < h - kEps) & (yu <= gg + kEps);
+    bool c3 = north ? (yu > h + kEps) & (yu <= gg + kEps) : (yu >= h - kEps) & (yu < gg - kEps);
+    add = c1 ? 1 : c2 ? 2 : c3 ? 3 : 0;
+  }
   uint32_t s = g.square_index_[north];
   uint32_t cap = (s + add) % 4;
-  uint32_t turns = north ? (s + 4 - cap) % 4 : (cap + 4 - s) % 4;
+  // (s + 4 - cap) % 4 north, (cap + 4 - s) % 4 south: -add or add, mod 4.
+  uint32_t turns = ((add ^ (0 - n)) + n) % 4;
   double cy = g.cap_y_[north];
   double dx = xu - g.cap_x_[s], dy = yu - cy;
   // rotate_quarter(dx, dy, turns) by exact factors 0 and ±1: the one
   // product that is not ±0 is exact, and a zero's sign cannot show after
   // the nonzero centre is added.
   double cs = g.turn_cos_[turns], sn = g.turn_sin_[turns];
-  double tx = g.cap_x_[cap] + (cs * dx - sn * dy), ty = cy + (sn * dx + cs * dy);
+  double rx = cs * dx - sn * dy;
+  double tx = g.cap_x_[cap] + rx, ty = cy + (sn * dx + cs * dy);
   x_out = turn ? tx : xu;
   y_out = turn ? ty : yu;
+  // A point turned to within π/4 - 1e-9 of its cap's centre line has that
+  // centre as its cap_centre: 2x/π + 2 is then cap + 1/2 within
+  // 1/2 - 6e-10, far beyond its few ulps of rounding.
+  centre = turn && std::fabs(rx) < kPi / 4 - 1e-9 ? g.cap_x_[cap] : kNoCentre;
   return ok;
 }
 
-inline bool GridKernel::finish(const Grid& g, double xu, double yu, Pending& out) {
+inline bool GridKernel::finish(const Grid& g, double xu, double yu, double centre,
+                               Pending& out) {
   using namespace bulk;
   constexpr double kTol = 1e-10;
   // healpix_sphere_inverse.
   double ay = std::fabs(yu);
-  double xc = g.cap_centre(xu);
+  double xc = centre != kNoCentre ? centre : g.cap_centre(xu);
   bool ok = (std::fabs(xu) < kPi + kTol) & (ay < kPi / 2 + kTol) &
         !((ay >= kPi / 4 + kTol) & (ay + std::fabs(xu - xc) >= kPi / 2 + kTol)) &
         !(ay >= kPi / 2);
@@ -191,10 +215,12 @@ inline bool GridKernel::finish(const Grid& g, double xu, double yu, Pending& out
   return true;
 }
 
+template <bool kScattered>
 inline bool GridKernel::prepare(const Grid& g, double x, double y, bool rearrange,
                                 Pending& out) {
-  double xu, yu;
-  return turn_back(g, x, y, rearrange, xu, yu) && finish(g, xu, yu, out);
+  double xu, yu, centre;
+  return turn_back<kScattered>(g, x, y, rearrange, xu, yu, centre) &&
+         finish(g, xu, yu, centre, out);
 }
 
 // prepare() for a point of the equatorial band without the turn into the
@@ -519,7 +545,7 @@ class CellNuclei {
       size_t i = polar[k];
       Planar c = g.nucleus_planar(p[i]);
       GridKernel::Pending q;
-      if (!GridKernel::prepare(g, c.x, c.y, true, q)) {
+      if (!GridKernel::prepare<true>(g, c.x, c.y, true, q)) {
         declined |= uint64_t(1) << i;
         continue;
       }

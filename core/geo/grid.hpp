@@ -68,10 +68,16 @@ struct GridKernel {
     double key;  // the unit-plane ordinate the latitude depends on alone
     bool negate;
   };
+  // kScattered: the points come from unrelated cells, so the triangle of
+  // each is unpredictable.
+  template <bool kScattered = false>
   static bool prepare(const Grid& g, double x, double y, bool rearrange, Pending& out);
+  // `centre`: the point's cap centre when the turn tells it, else kNoCentre.
+  static constexpr double kNoCentre = 1e300;
+  template <bool kScattered = false>
   static bool turn_back(const Grid& g, double x, double y, bool rearrange, double& xu,
-                        double& yu);
-  static bool finish(const Grid& g, double xu, double yu, Pending& out);
+                        double& yu, double& centre);
+  static bool finish(const Grid& g, double xu, double yu, double centre, Pending& out);
   static bool prepare_band(const Grid& g, double x, double y, Pending& out);
   static double latitude(const Grid& g, double xi);
   // The same from s2 = sin 2ξ and c2 = cos 2ξ.
