@@ -541,11 +541,19 @@ class CellNuclei {
       lon[i] = q.lon;
       arg[i] = q.arg;
     }
+    // Two loops: each cell's chain of divisions is long, and shorter loop
+    // bodies let the next cells' chains start sooner.
+    double xu[kBlock], yu[kBlock], centre[kBlock];
     for (size_t k = 0; k < polars; ++k) {
       size_t i = polar[k];
       Planar c = g.nucleus_planar(p[i]);
+      bool ok = GridKernel::turn_back<true>(g, c.x, c.y, true, xu[k], yu[k], centre[k]);
+      declined |= uint64_t(!ok) << i;
+    }
+    for (size_t k = 0; k < polars; ++k) {
+      size_t i = polar[k];
       GridKernel::Pending q;
-      if (!GridKernel::prepare<true>(g, c.x, c.y, true, q)) {
+      if (!GridKernel::finish(g, xu[k], yu[k], centre[k], q)) {
         declined |= uint64_t(1) << i;
         continue;
       }

@@ -269,20 +269,17 @@ Result<void> write_ring(const Grid& g, const Position& cell, size_t m, std::span
     double xi[kChunk], s2[kChunk], c2[kChunk];
     bool negate[kChunk];
     uint8_t slot[kChunk];
+    double x[kChunk], y[kChunk];
     for (size_t j = 0; j < count; ++j) {
       size_t t = start + j, e = t / (m - 1), i = t % (m - 1);
       double d = step * double(i);
-      double x = corners[e].x + kDx[e] * d, y = corners[e].y + kDy[e] * d;
-      GridKernel::Pending q;
-      if (!(!rearrange && GridKernel::prepare_band(g, x, y, q)) &&
-          !GridKernel::prepare(g, x, y, rearrange, q)) {
-        auto p = g.to_lonlat(x, y, rearrange);
-        if (!p) return std::unexpected(p.error());
-        out[t] = *p;
-        slot[j] = uint8_t(kChunk);
-        continue;
-      }
-      out[t].lon = q.lon;
+      x[j] = corners[e].x + kDx[e] * d;
+      y[j] = corners[e].y + kDy[e] * d;
+    }
+    // Point j's latitude goes to slot[j]: an ordinate seen among the last
+    // few, or a new one.
+    auto settle = [&](size_t j, const GridKernel::Pending& q) {
+      out[start + j].lon = q.lon;
       // Equal bits, so that -0 and +0 stay apart.
       uint64_t bits = std::bit_cast<uint64_t>(q.key);
       size_t at = keys, low = keys > kLook ? keys - kLook : 0;
@@ -297,6 +294,39 @@ Result<void> write_ring(const Grid& g, const Position& cell, size_t m, std::span
         negate[keys++] = q.negate;
       }
       slot[j] = uint8_t(at);
+    };
+    // The general path, for a point the kernels leave.
+    auto general = [&](size_t j) -> Result<void> {
+      auto p = g.to_lonlat(x[j], y[j], rearrange);
+      if (!p) return std::unexpected(p.error());
+      out[start + j] = *p;
+      slot[j] = uint8_t(kChunk);
+      return {};
+    };
+    if (!rearrange) {
+      for (size_t j = 0; j < count; ++j) {
+        GridKernel::Pending q;
+        if (GridKernel::prepare_band(g, x[j], y[j], q) ||
+            GridKernel::prepare(g, x[j], y[j], false, q))
+          settle(j, q);
+        else if (auto r = general(j); !r)
+          return r;
+      }
+    } else {
+      // The turn out of the square, then the rest, in two loops: each
+      // point's chain of divisions is long, and shorter loop bodies let the
+      // next points' chains start sooner.
+      double xu[kChunk], yu[kChunk], centre[kChunk];
+      bool turned[kChunk];
+      for (size_t j = 0; j < count; ++j)
+        turned[j] = GridKernel::turn_back(g, x[j], y[j], true, xu[j], yu[j], centre[j]);
+      for (size_t j = 0; j < count; ++j) {
+        GridKernel::Pending q;
+        if (turned[j] && GridKernel::finish(g, xu[j], yu[j], centre[j], q))
+          settle(j, q);
+        else if (auto r = general(j); !r)
+          return r;
+      }
     }
     for (size_t k = 0; k < keys; ++k) {
       double a = std::asin(xi[k]);
