@@ -98,6 +98,13 @@ inline constexpr std::array<std::array<uint8_t, 2>, 729> kSplit729 = [] {
   return t;
 }();
 
+// The same as row | column << 32.
+inline constexpr std::array<uint64_t, 729> kSplit729Packed = [] {
+  std::array<uint64_t, 729> t{};
+  for (uint32_t v = 0; v < 729; ++v) t[v] = kSplit729[v][0] | uint64_t(kSplit729[v][1]) << 32;
+  return t;
+}();
+
 // Remembers the latitudes of recent unit-plane ordinates: along a ring many
 // points share theirs, and the latitude depends on nothing else.
 struct LatitudeMemo {
@@ -462,24 +469,25 @@ class CellNuclei {
     uint32_t e = log9_[64 - std::countl_zero(cid)];
     e += uint32_t(cid >= pow9_[e + 1]);  // e <= 19 for 64 bits
     uint32_t level = e - 1;
-    if (level > deepest_ || level >= limit_.size() || cid >= limit_[level]) return false;
-    uint64_t row = 0, column = 0, scale = 1;
+    // Level 18 is the deepest of aperture 9 in 64 bits, and keeps the
+    // packed row below 2^32.
+    if (level > deepest_ || level > 18 || cid >= limit_[level]) return false;
+    // Row and column side by side in one word (row < 3^18 < 2^32): one
+    // multiplication per step serves both.
+    uint64_t both = 0, scale = 1;
     uint32_t i = 0;
     for (; i + 3 <= level; i += 3) {
-      const auto& rc = bulk::kSplit729[cid % 729];
+      both += bulk::kSplit729Packed[cid % 729] * scale;
       cid /= 729;
-      row += rc[0] * scale;
-      column += rc[1] * scale;
       scale *= 27;
     }
     for (; i < level; ++i) {
       uint64_t d = cid % 9;
       cid /= 9;
-      row += d / 3 * scale;
-      column += d % 3 * scale;
+      both += ((d / 3) | (d % 3) << 32) * scale;
       scale *= 3;
     }
-    p = Position{uint32_t(cid - 9), level, row, column};
+    p = Position{uint32_t(cid - 9), level, both & 0xffffffff, both >> 32};
     return true;
   }
 
