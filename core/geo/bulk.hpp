@@ -233,10 +233,14 @@ inline bool GridKernel::prepare(const Grid& g, double x, double y, bool rearrang
 // prepare() for a point of the equatorial band without the turn into the
 // caps: false when it is not one.
 inline bool GridKernel::prepare_band(const Grid& g, double x, double y, Pending& out) {
+  bulk::V2 xy = bulk::V2{x, y} / bulk::V2{g.authalic_radius, g.authalic_radius};
+  return finish_band(g, xy[0], xy[1], out);
+}
+
+// Its part after the division by R.
+inline bool GridKernel::finish_band(const Grid& g, double xu, double yu, Pending& out) {
   using namespace bulk;
   constexpr double kEps = 1e-15;
-  bulk::V2 xy = bulk::V2{x, y} / bulk::V2{g.authalic_radius, g.authalic_radius};
-  double xu = xy[0], yu = xy[1];
   // Then the image test is |x| < π + ε, and HEALPix's equatorial branch
   // holds.
   if (!(std::fabs(yu) <= kPi / 4 && std::fabs(xu) < kPi + kEps)) return false;
@@ -538,20 +542,25 @@ class CellNuclei {
       }
       std::copy(south, south + souths, polar + norths);
     }
+    // Each step in a loop of its own: a cell's chain of divisions is long,
+    // and short loop bodies let the next cells' chains start sooner.
+    double xu[kBlock], yu[kBlock], centre[kBlock];
+    for (size_t k = 0; k < bands; ++k) {
+      Planar c = g.nucleus_planar(p[band[k]]);
+      V2 xy = V2{c.x, c.y} / V2{g.authalic_radius, g.authalic_radius};
+      xu[k] = xy[0];
+      yu[k] = xy[1];
+    }
     for (size_t k = 0; k < bands; ++k) {
       size_t i = band[k];
-      Planar c = g.nucleus_planar(p[i]);
       GridKernel::Pending q;
-      if (!GridKernel::prepare_band(g, c.x, c.y, q)) {
+      if (!GridKernel::finish_band(g, xu[k], yu[k], q)) {
         declined |= uint64_t(1) << i;
         continue;
       }
       lon[i] = q.lon;
       arg[i] = q.arg;
     }
-    // Two loops: each cell's chain of divisions is long, and shorter loop
-    // bodies let the next cells' chains start sooner.
-    double xu[kBlock], yu[kBlock], centre[kBlock];
     for (size_t k = 0; k < polars; ++k) {
       size_t i = polar[k];
       Planar c = g.nucleus_planar(p[i]);

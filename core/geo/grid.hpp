@@ -79,6 +79,7 @@ struct GridKernel {
                         double& yu, double& centre);
   static bool finish(const Grid& g, double xu, double yu, double centre, Pending& out);
   static bool prepare_band(const Grid& g, double x, double y, Pending& out);
+  static bool finish_band(const Grid& g, double xu, double yu, Pending& out);
   static double latitude(const Grid& g, double xi);
   // The same from s2 = sin 2ξ and c2 = cos 2ξ.
   static double latitude_from(const Grid& g, double xi, double s2, double c2);
