@@ -349,22 +349,29 @@ class PointCells {
       uint32_t base = 1 + uint32_t(x >= -g.x_half_) + uint32_t(x >= 0) + uint32_t(x >= g.x_half_);
       out[i] = encode(base, x, y);
     }
+    // healpix_sphere's polar branch, then the turn into the polar square
+    // and the cell, in two loops: shorter bodies overlap more points' chains
+    // of division and square root.
+    Unit u[kBlock];
     for (size_t k = 0; k < caps; ++k) {
       size_t i = cap[k];
-      // healpix_sphere's polar branch; lam is in [-π, π), so the floor of
-      // 2λ/π + 2 >= 0 is its truncation.
+      // lam is in [-π, π), so the floor of 2λ/π + 2 >= 0 is its truncation.
       double v = 2 * lam[i] / kPi + 2;
       int ci = int(v);
       double xc = g.cap_x_[ci > 3 ? 3 : ci];
       double sigma = std::sqrt(3 * (1 - std::fabs(sin_xi[i])));
       double sign = g.sign_[xi[i] > 0];
-      Unit u{xc + sigma * (lam[i] - xc), sign * (kPi / 4) * (2 - sigma)};
-      if (std::fabs(lat[i]) <= g.boundary_lat_ || std::fabs(u.y) <= kPi / 4) continue;
+      u[k] = {xc + sigma * (lam[i] - xc), sign * (kPi / 4) * (2 - sigma)};
+    }
+    for (size_t k = 0; k < caps; ++k) {
+      size_t i = cap[k];
+      if (std::fabs(lat[i]) <= g.boundary_lat_ || std::fabs(u[k].y) <= kPi / 4) continue;
       // rearrange(), its turn by a table of exact quarter-turn factors.
-      uint32_t w = uint32_t(u.x >= -kPi / 2) + uint32_t(u.x >= 0) + uint32_t(u.x >= kPi / 2);
-      bool north = u.y > kPi / 4;
+      double ux = u[k].x, uy = u[k].y;
+      uint32_t w = uint32_t(ux >= -kPi / 2) + uint32_t(ux >= 0) + uint32_t(ux >= kPi / 2);
+      bool north = uy > kPi / 4;
       double cy = g.cap_y_[north];
-      double dy = u.y - cy, dx = u.x - g.cap_x_[w];
+      double dy = uy - cy, dx = ux - g.cap_x_[w];
       uint32_t turns = north ? (w + 4 - g.north_square) % 4 : (g.south_square + 4 - w) % 4;
       double cs = g.turn_cos_[turns], sn = g.turn_sin_[turns];
       double px = g.cap_x_[north ? g.north_square : g.south_square] + (cs * dx - sn * dy);
