@@ -197,8 +197,8 @@ inline bool GridKernel::turn_back(const Grid& g, double x, double y, bool rearra
   return ok;
 }
 
-inline bool GridKernel::finish(const Grid& g, double xu, double yu, double centre,
-                               Pending& out) {
+inline bool GridKernel::finish_first(const Grid& g, double xu, double yu, double centre,
+                                     Midway& out) {
   using namespace bulk;
   constexpr double kTol = 1e-10;
   // healpix_sphere_inverse.
@@ -207,18 +207,28 @@ inline bool GridKernel::finish(const Grid& g, double xu, double yu, double centr
   bool ok = (std::fabs(xu) < kPi + kTol) & (ay < kPi / 2 + kTol) &
         !((ay >= kPi / 4 + kTol) & (ay + std::fabs(xu - xc) >= kPi / 2 + kTol)) &
         !(ay >= kPi / 2);
-  if (!ok) return false;
-  bool band = ay <= kPi / 4;
   V2 q = V2{4 * ay, 8 * yu} / V2{kPi, 3 * kPi};
-  double tau = 2 - q[0];
-  V2 r = V2{xu - xc, tau * tau} / V2{tau, 3};
-  double cap_lam = std::clamp(xc + r[0], -kPi, kPi);
-  double lam = band ? xu : cap_lam;
-  out.arg = band ? q[1] : 1 - r[1];
-  out.negate = !band && yu <= 0;
-  out.key = yu;
+  out = {xu, yu, xc, 2 - q[0], q[1], ay <= kPi / 4};
+  return ok;
+}
+
+inline void GridKernel::finish_second(const Grid& g, const Midway& m, Pending& out) {
+  using namespace bulk;
+  V2 r = V2{m.xu - m.xc, m.tau * m.tau} / V2{m.tau, 3};
+  double cap_lam = std::clamp(m.xc + r[0], -kPi, kPi);
+  double lam = m.band ? m.xu : cap_lam;
+  out.arg = m.band ? m.band_arg : 1 - r[1];
+  out.negate = !m.band && m.yu <= 0;
+  out.key = m.yu;
   double lon = lam * kRadToDeg + g.lon_0_deg;
   out.lon = std::fabs(lon) < 360 ? normalise_near(lon) : normalise_lon_general(lon);
+}
+
+inline bool GridKernel::finish(const Grid& g, double xu, double yu, double centre,
+                               Pending& out) {
+  Midway m;
+  if (!finish_first(g, xu, yu, centre, m)) return false;
+  finish_second(g, m, out);
   return true;
 }
 
@@ -574,13 +584,15 @@ class CellNuclei {
       bool ok = GridKernel::turn_back<true>(g, c.x, c.y, true, xu[k], yu[k], centre[k]);
       declined |= uint64_t(!ok) << i;
     }
+    GridKernel::Midway mid[kBlock];
+    for (size_t k = 0; k < polars; ++k) {
+      bool ok = GridKernel::finish_first(g, xu[k], yu[k], centre[k], mid[k]);
+      declined |= uint64_t(!ok) << polar[k];
+    }
     for (size_t k = 0; k < polars; ++k) {
       size_t i = polar[k];
       GridKernel::Pending q;
-      if (!GridKernel::finish(g, xu[k], yu[k], centre[k], q)) {
-        declined |= uint64_t(1) << i;
-        continue;
-      }
+      GridKernel::finish_second(g, mid[k], q);
       lon[i] = q.lon;
       arg[i] = q.arg;
       negate[i] = q.negate;

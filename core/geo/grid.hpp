@@ -78,6 +78,13 @@ struct GridKernel {
   static bool turn_back(const Grid& g, double x, double y, bool rearrange, double& xu,
                         double& yu, double& centre);
   static bool finish(const Grid& g, double xu, double yu, double centre, Pending& out);
+  // finish() in two steps, around the division by τ.
+  struct Midway {
+    double xu, yu, xc, tau, band_arg;
+    bool band;
+  };
+  static bool finish_first(const Grid& g, double xu, double yu, double centre, Midway& out);
+  static void finish_second(const Grid& g, const Midway& m, Pending& out);
   static bool prepare_band(const Grid& g, double x, double y, Pending& out);
   static bool finish_band(const Grid& g, double xu, double yu, Pending& out);
   static double latitude(const Grid& g, double xi);
