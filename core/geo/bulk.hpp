@@ -4,11 +4,15 @@
 //
 // Each kernel repeats the general path's arithmetic operation for operation,
 // so its results are the same bits; it only drops what is repeated per
-// element (profile tables, Result plumbing, digit loops by division) and
-// turns unpredictable branches into selects. Where a point or cid needs
-// anything beyond the common case (a clamp at an edge, an invalid cid, an
-// aperture other than 9) the kernel declines and the caller takes the
-// general path, which also words the errors.
+// element (profile tables, Result plumbing, digit loops by division). Work
+// goes in blocks of 64 elements: the library's sines and arcsines in loops
+// of their own, ordered by argument size; the elements split by zone, so
+// that branches go one way for long runs; long chains of divisions cut into
+// several loops, so that successive elements overlap. Where an element needs
+// anything beyond the common case (a clamp at an edge, an invalid cid) the
+// kernel declines and the caller takes the general path, which also words
+// the errors. Apertures other than 9 use the general encoder and decoder.
+// tests/test_grid_kernels.py compares both paths bit for bit.
 #pragma once
 
 #include <algorithm>
@@ -104,30 +108,6 @@ inline constexpr std::array<uint64_t, 729> kSplit729Packed = [] {
   for (uint32_t v = 0; v < 729; ++v) t[v] = kSplit729[v][0] | uint64_t(kSplit729[v][1]) << 32;
   return t;
 }();
-
-// Remembers the latitudes of recent unit-plane ordinates: along a ring many
-// points share theirs, and the latitude depends on nothing else.
-struct LatitudeMemo {
-  static constexpr int kSize = 8;
-  uint64_t key[kSize];
-  double lat[kSize];
-  int count = 0, next = 0;
-  bool find(double y, double& out) const {
-    uint64_t k = std::bit_cast<uint64_t>(y);
-    for (int i = 0; i < count; ++i)
-      if (key[i] == k) {
-        out = lat[i];
-        return true;
-      }
-    return false;
-  }
-  void add(double y, double v) {
-    key[next] = std::bit_cast<uint64_t>(y);
-    lat[next] = v;
-    next = (next + 1) % kSize;
-    if (count < kSize) ++count;
-  }
-};
 
 }  // namespace bulk
 
@@ -262,28 +242,10 @@ inline bool GridKernel::finish_band(const Grid& g, double xu, double yu, Pending
   return true;
 }
 
-// The second half: the latitude in degrees from ±asin(arg).
-inline double GridKernel::latitude(const Grid& g, double xi) {
-  return g.ellipsoid_.geodetic(xi) * bulk::kRadToDeg;
-}
-
+// The second half: the latitude in degrees from ξ = ±asin(arg), sin 2ξ and
+// cos 2ξ.
 inline double GridKernel::latitude_from(const Grid& g, double xi, double s2, double c2) {
   return g.ellipsoid_.geodetic_from(xi, s2, c2) * bulk::kRadToDeg;
-}
-
-// Grid::to_lonlat(x, y, rearrange), or false for the general path.
-inline bool GridKernel::to_lonlat(const Grid& g, double x, double y, bool rearrange,
-                                  LonLat& out, bulk::LatitudeMemo* memo) {
-  Pending p;
-  if (!prepare(g, x, y, rearrange, p)) return false;
-  double lat;
-  if (!memo || !memo->find(p.key, lat)) {
-    double xi = std::asin(p.arg);
-    lat = latitude(g, p.negate ? -xi : xi);
-    if (memo) memo->add(p.key, lat);
-  }
-  out = {p.lon, lat};
-  return true;
 }
 
 // The cells of points at one level as cids, for the common case.
@@ -307,16 +269,10 @@ class PointCells {
       }
   }
 
-  // Grid::cell_from_lonlat then CellEncoder, or 0 when the general path
-  // must decide.
-  uint64_t operator()(double lon, double lat) const {
-    double s, c;
-    ::sincos(lat * bulk::kDegToRad, &s, &c);
-    return finish(lon, lat, s, c);
-  }
-
   static constexpr size_t kBlock = 64;
-  // out[i] = (*this)(lon[i], lat[i]) for i < n <= kBlock. The sines come
+  // The cids of points (lon[i], lat[i]), i < n <= kBlock, into out[i]:
+  // Grid::cell_from_lonlat then CellEncoder, or 0 where the general path
+  // must decide. The sines come
   // first in a loop of their own, so that successive calls overlap; then
   // the points are split by zone, so that each zone's loop meets branches
   // that go the same way every time.
@@ -419,36 +375,6 @@ class PointCells {
     return cid ? *cid : 0;
   }
 
-  // The rest, given the sine and cosine of the latitude in radians.
-  uint64_t finish(double lon, double lat, double sin_phi, double cos_phi) const {
-    using namespace bulk;
-    const Grid& g = *g_;
-    double m = lon - g.lon_0_deg;
-    if (!on_ || !(std::fabs(m) < 360) || !(std::fabs(lat) <= 90)) return 0;
-    double lam = normalise_near(m);
-    // rhealpix_ellipsoid without the rearrangement, inline.
-    auto a = g.ellipsoid_.authalic_from(lat * kDegToRad, sin_phi, cos_phi);
-    Unit u = healpix_sphere(lam * kDegToRad, a.xi, a.sin_xi);
-    uint32_t base;
-    double x, y;
-    double r = g.authalic_radius;
-    if (std::fabs(lat) <= g.boundary_lat_ || std::fabs(u.y) <= kPi / 4) {
-      x = std::clamp(r * u.x, -g.x_full_, g.x_full_below_);
-      y = std::clamp(r * u.y, -g.y_band_, g.y_band_);
-      base = 1 + uint32_t(x >= -g.x_half_) + uint32_t(x >= 0) + uint32_t(x >= g.x_half_);
-    } else {
-      Unit p = rearrange(g.north_square, g.south_square, u);
-      x = r * p.x;
-      y = r * p.y;
-      bool north = y > 0;
-      bool in_north = g.y_band_ < y && y < g.y_top_ && g.x_north_lo_ < x && x < g.x_north_hi_;
-      bool in_south = -g.y_top_ < y && y < -g.y_band_ && g.x_south_lo_ < x && x < g.x_south_hi_;
-      if (!(north ? in_north : in_south)) return 0;
-      base = north ? 0 : 5;
-    }
-    return encode(base, x, y);
-  }
-
   const Grid* g_;
   uint32_t level_;
   CellEncoder encode_;
@@ -510,12 +436,6 @@ class CellNuclei {
     }
     p = Position{uint32_t(cid - 9), level, both & 0xffffffff, both >> 32};
     return true;
-  }
-
-  // Grid::nucleus of a decoded cell, or false for the general path.
-  bool nucleus(const Position& p, LonLat& out) const {
-    Planar c = g_->nucleus_planar(p);
-    return GridKernel::to_lonlat(*g_, c.x, c.y, true, out, nullptr);
   }
 
   static constexpr size_t kBlock = 64;

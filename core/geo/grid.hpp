@@ -43,10 +43,6 @@ struct BoundarySample {
   const LonLat* end() const { return points.data() + size; }
 };
 
-namespace bulk {
-struct LatitudeMemo;
-}
-
 // Into [-180, 180), touching only values outside it.
 inline double normalise_lon_general(double lon) {
   if (lon >= -180 && lon < 180) return lon;
@@ -85,13 +81,11 @@ struct GridKernel {
   };
   static bool finish_first(const Grid& g, double xu, double yu, double centre, Midway& out);
   static void finish_second(const Grid& g, const Midway& m, Pending& out);
+  // prepare() for a point of the equatorial band, without the turn.
   static bool prepare_band(const Grid& g, double x, double y, Pending& out);
   static bool finish_band(const Grid& g, double xu, double yu, Pending& out);
-  static double latitude(const Grid& g, double xi);
-  // The same from s2 = sin 2ξ and c2 = cos 2ξ.
+  // The latitude, degrees, of ξ = ±asin(arg), from s2 = sin 2ξ and c2 = cos 2ξ.
   static double latitude_from(const Grid& g, double xi, double s2, double c2);
-  static bool to_lonlat(const Grid& g, double x, double y, bool rearrange, LonLat& out,
-                        bulk::LatitudeMemo* memo);
 };
 
 class Grid {
