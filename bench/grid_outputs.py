@@ -190,8 +190,10 @@ def main():
     emit("k1_ring_l3_n7", coords)
     emit("k1_ring_l3_n7_off", offs)
     # cids of mixed levels
-    mixed = np.concatenate([_kivet._cells_from_lonlat(np.ascontiguousarray(lon[i::16][:6000]), np.ascontiguousarray(lat[i::16][:6000]), i)
-                            for i in range(16)])
+    mixed = np.concatenate([
+        _kivet._cells_from_lonlat(np.ascontiguousarray(lon[i::16][:6000]),
+                                  np.ascontiguousarray(lat[i::16][:6000]), i)
+        for i in range(16)])
     x, y = _kivet._cells_to_lonlat(mixed)
     emit("mixed_to_lon", x)
     emit("mixed_to_lat", y)

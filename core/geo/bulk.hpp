@@ -344,7 +344,8 @@ class PointCells {
       double py = cy + (sn * dx + cs * dy);
       double x = r * px, y = r * py;
       bool in_north = (g.y_band_ < y) & (y < g.y_top_) & (g.x_north_lo_ < x) & (x < g.x_north_hi_);
-      bool in_south = (-g.y_top_ < y) & (y < -g.y_band_) & (g.x_south_lo_ < x) & (x < g.x_south_hi_);
+      bool in_south =
+          (-g.y_top_ < y) & (y < -g.y_band_) & (g.x_south_lo_ < x) & (x < g.x_south_hi_);
       bool north_y = y > 0;
       if (!(north_y ? in_north : in_south)) continue;
       out[i] = encode(north_y ? 0 : 5, x, y);
