@@ -9,6 +9,7 @@
 
 #include "core/geo/bulk.hpp"
 #include "core/geo/rhealpix.hpp"
+#include "core/support/text.hpp"
 
 namespace kivet {
 
@@ -32,6 +33,13 @@ Position position_of(std::span<const uint32_t> path, uint32_t n) {
 }
 
 bool is_polar(uint32_t base) { return base == 0 || base == 5; }
+
+// A hierarchy may have more base cells than the six squares of the layout;
+// those cells have no place in the plane.
+std::optional<Error> outside_layout(uint32_t base) {
+  if (base < 6) return std::nullopt;
+  return Error::message(cat("base ", base, " is outside the rHEALPix layout's 6 base cells"));
+}
 
 // N^level as a float: the exact 64-bit power while it fits (read from the
 // grid's table, which holds 0 where it does not).
@@ -217,6 +225,7 @@ Planar Grid::ul_vertex(std::span<const uint32_t> path) const {
 }
 
 Result<LonLat> Grid::nucleus(const Position& p) const {
+  if (auto e = outside_layout(p.base)) return std::unexpected(*e);
   Planar c = nucleus_planar(p);
   return to_lonlat(c.x, c.y, true);
 }
@@ -248,6 +257,7 @@ namespace {
 // Writes the closed ring of the cell with m points per edge into out, which
 // holds exactly 4(m - 1) + 1 points.
 Result<void> write_ring(const Grid& g, const Position& cell, size_t m, std::span<LonLat> out) {
+  if (auto e = outside_layout(cell.base)) return std::unexpected(*e);
   Planar ul = g.ul_vertex(cell);
   double s = g.cell_side(cell.level);
   double step = s / double(m - 1);
@@ -425,6 +435,7 @@ Result<std::vector<LonLat>> Grid::cell_polygon(std::span<const uint32_t> path,
 }
 
 Result<BoundarySample> Grid::boundary3(std::span<const uint32_t> path) const {
+  if (auto e = outside_layout(path[0])) return std::unexpected(*e);
   Planar ul = ul_vertex(path);
   double s = cell_side(uint32_t(path.size() - 1)), h = s / 2;
   double x0 = ul.x, y0 = ul.y;
