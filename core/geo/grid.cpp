@@ -280,11 +280,15 @@ Result<void> write_ring(const Grid& g, const Position& cell, size_t m, std::span
     bool negate[kChunk];
     uint8_t slot[kChunk];
     double x[kChunk], y[kChunk];
-    for (size_t j = 0; j < count; ++j) {
-      size_t t = start + j, e = t / (m - 1), i = t % (m - 1);
+    // Point start + j is point i of edge e.
+    for (size_t j = 0, e = start / (m - 1), i = start % (m - 1); j < count; ++j) {
       double d = step * double(i);
       x[j] = corners[e].x + kDx[e] * d;
       y[j] = corners[e].y + kDy[e] * d;
+      if (++i == m - 1) {
+        i = 0;
+        ++e;
+      }
     }
     // Point j's latitude goes to slot[j]: an ordinate seen among the last
     // few, or a new one.
