@@ -5,12 +5,14 @@
 // element writes its own slot, so nothing is copied twice and no Python
 // object is touched while the workers run. Element failures are messages;
 // the first recorded one is raised after the lock is re-acquired.
-#include <array>
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <optional>
 #include <span>
 #include <string>
 
+#include "core/geo/bulk.hpp"
 #include "core/geo/grid.hpp"
 #include "core/support/memory.hpp"
 #include "core/support/pool.hpp"
@@ -95,16 +97,16 @@ void run_range(size_t lo, size_t hi, F& f, FirstFailure& first) {
   }
 }
 
-// Evaluates f(i) for i in [0, n): on the calling thread when nthreads is 1 or
-// n is small, on a dedicated pool of nthreads workers, or on the shared pool
-// (nthreads 0). Each f(i) writes its own output slot, so the result does not
-// depend on scheduling. Returns a failure message, or nothing.
-// Runs without the interpreter lock.
-template <class F>
-Outcome run(size_t n, uint64_t nthreads, F&& f) {
+// Evaluates range(lo, hi, first) over [0, n) split into ranges: on the
+// calling thread when nthreads is 1 or n is small, on a dedicated pool of
+// nthreads workers, or on the shared pool (nthreads 0). Each element writes
+// its own output slot, so the result does not depend on scheduling. Returns
+// a failure message, or nothing. Runs without the interpreter lock.
+template <class R>
+Outcome run_ranges(size_t n, uint64_t nthreads, R&& range) {
   FirstFailure first;
   if (nthreads == 1 || n < kParallelThreshold) {
-    run_range(0, n, f, first);
+    range(0, n, first);
     return first.take();
   }
   std::unique_ptr<Pool> own;
@@ -117,31 +119,23 @@ Outcome run(size_t n, uint64_t nthreads, F&& f) {
   // A few chunks per worker so that stealing evens out uneven element costs.
   size_t chunks = std::min<size_t>((n + 4095) / 4096, size_t(pool.size() + 1) * 8);
   parallel_for(pool, chunks, [&](size_t c) {
-    run_range(n * c / chunks, n * (c + 1) / chunks, f, first);
+    range(n * c / chunks, n * (c + 1) / chunks, first);
   });
   return first.take();
+}
+
+// f(i) for i in [0, n), as run_ranges.
+template <class F>
+Outcome run(size_t n, uint64_t nthreads, F&& f) {
+  return run_ranges(n, nthreads, [&](size_t lo, size_t hi, FirstFailure& first) {
+    run_range(lo, hi, f, first);
+  });
 }
 
 // run() without the interpreter lock, stopped by a raising signal handler.
 template <class F>
 Outcome run_interruptible(size_t n, uint64_t nthreads, F&& f) {
   return interruptible([&] { return run(n, nthreads, f); });
-}
-
-// A cell's path without allocating: a valid cid has at most 62 digits
-// (aperture 2), 30 for any square aperture.
-using PathBuffer = std::array<uint32_t, 64>;
-
-Result<std::span<const uint32_t>> path_of(const Hierarchy& h, uint64_t cid,
-                                          PathBuffer& buf) {
-  auto level = h.check(cid);
-  if (!level) return std::unexpected(level.error());
-  for (uint32_t i = *level; i >= 1; --i) {
-    buf[i] = uint32_t(cid % h.a);
-    cid /= h.a;
-  }
-  buf[0] = uint32_t(cid - h.a);
-  return std::span<const uint32_t>(buf.data(), *level + 1);
 }
 
 // The failure of element i of a cid function.
@@ -168,21 +162,38 @@ KIVET_FUNCTION(fn_cells_from_lonlat) {
             cat(lon.size(), " longitudes but ", lat.size(), " latitudes"));
     Grid grid = Grid::from_profile(profile);
     CellEncoder encode(profile.hierarchy(), level);
+    PointCells quick(grid, profile.hierarchy(), level);
     Ref out = new_array({npy_intp(lon.size())}, NPY_UINT64);
     uint64_t* cids = data_of<uint64_t>(out);
-    Outcome failure;
-    {
-      failure = run_interruptible(lon.size(), nthreads, [&](size_t i) -> Outcome {
-        auto cell = grid.cell_from_lonlat(level, lon[i], lat[i]);
-        if (!cell)
-          return cat("point ", i, " (", plain(lon[i]), ", ", plain(lat[i]),
-                     ") is not on the grid");
-        auto cid = encode(cell->base, cell->row, cell->column);
-        if (!cid) return cid.error().text();
-        cids[i] = *cid;
-        return std::nullopt;
+    // The general path, for the points the quick one leaves.
+    auto general = [&](size_t i) -> Outcome {
+      auto cell = grid.cell_from_lonlat(level, lon[i], lat[i]);
+      if (!cell)
+        return cat("point ", i, " (", plain(lon[i]), ", ", plain(lat[i]),
+                   ") is not on the grid");
+      auto cid = encode(cell->base, cell->row, cell->column);
+      if (!cid) return cid.error().text();
+      cids[i] = *cid;
+      return std::nullopt;
+    };
+    Outcome failure = interruptible([&] {
+      return run_ranges(lon.size(), nthreads, [&](size_t lo, size_t hi, FirstFailure& first) {
+        for (size_t b = lo; b < hi; b += PointCells::kBlock) {
+          if (((b - lo) & 1023) < PointCells::kBlock) {
+            poll_cancel();
+            if (first.stopped()) return;
+          }
+          size_t e = std::min(hi, b + PointCells::kBlock);
+          quick.block(&lon[b], &lat[b], &cids[b], e - b);
+          for (size_t i = b; i < e; ++i)
+            if (cids[i] == 0)
+              if (Outcome o = general(i)) {
+                first.record(std::move(*o));
+                return;
+              }
+        }
       });
-    }
+    });
     if (failure) raise(PyExc_ValueError, *failure);
     return out;
   });
@@ -216,22 +227,37 @@ KIVET_FUNCTION(fn_cells_to_lonlat) {
         read_cid_args("_cells_to_lonlat", args, nargs, kwnames);
     Grid grid = Grid::from_profile(profile);
     CellDecoder decoder(profile.hierarchy());
+    CellNuclei quick(grid, profile.hierarchy());
     Ref lon_out = new_array({npy_intp(cids.size())}, NPY_FLOAT64);
     Ref lat_out = new_array({npy_intp(cids.size())}, NPY_FLOAT64);
     double* lon = data_of<double>(lon_out);
     double* lat = data_of<double>(lat_out);
-    Outcome failure;
-    {
-      failure = run_interruptible(cids.size(), nthreads, [&](size_t i) -> Outcome {
-        auto p = decoder.position(cids[i]);
-        if (!p) return cell_failure(i, p.error());
-        auto q = grid.nucleus(*p);
-        if (!q) return cell_failure(i, q.error());
-        lon[i] = q->lon;
-        lat[i] = q->lat;
-        return std::nullopt;
+    auto general = [&](size_t i) -> Outcome {
+      auto p = decoder.position(cids[i]);
+      if (!p) return cell_failure(i, p.error());
+      auto q = grid.nucleus(*p);
+      if (!q) return cell_failure(i, q.error());
+      lon[i] = q->lon;
+      lat[i] = q->lat;
+      return std::nullopt;
+    };
+    Outcome failure = interruptible([&] {
+      return run_ranges(cids.size(), nthreads, [&](size_t lo, size_t hi, FirstFailure& first) {
+        for (size_t b = lo; b < hi; b += CellNuclei::kBlock) {
+          if (((b - lo) & 1023) < CellNuclei::kBlock) {
+            poll_cancel();
+            if (first.stopped()) return;
+          }
+          size_t e = std::min(hi, b + CellNuclei::kBlock);
+          for (uint64_t left = quick.block(&cids[b], &lon[b], &lat[b], e - b); left != 0;
+               left &= left - 1)
+            if (Outcome o = general(b + size_t(std::countr_zero(left)))) {
+              first.record(std::move(*o));
+              return;
+            }
+        }
       });
-    }
+    });
     if (failure) raise(PyExc_ValueError, *failure);
     return check(PyTuple_Pack(2, lon_out.get(), lat_out.get()));
   });
@@ -255,13 +281,21 @@ KIVET_FUNCTION(fn_cell_boundaries) {
     Ref offsets_out = new_array({npy_intp(cids.size() + 1)}, NPY_INT64);
     int64_t* offsets = data_of<int64_t>(offsets_out);
     offsets[0] = 0;
+    CellNuclei quick(grid, h);
+    CellDecoder decoder(h);
+    auto cell_of = [&](size_t i, Position& p) -> Outcome {
+      if (quick.position(cids[i], p)) return std::nullopt;
+      auto q = decoder.position(cids[i]);
+      if (!q) return cell_failure(i, q.error());
+      p = *q;
+      return std::nullopt;
+    };
     Outcome failure;
     {
       failure = run_interruptible(cids.size(), nthreads, [&](size_t i) -> Outcome {
-        PathBuffer buf;
-        auto path = path_of(h, cids[i], buf);
-        if (!path) return cell_failure(i, path.error());
-        offsets[i + 1] = int64_t(grid.polygon_size(*path, n));
+        Position p;
+        if (Outcome o = cell_of(i, p)) return o;
+        offsets[i + 1] = int64_t(grid.polygon_size(p, n));
         return std::nullopt;
       });
     }
@@ -286,15 +320,14 @@ KIVET_FUNCTION(fn_cell_boundaries) {
     auto* coords = reinterpret_cast<LonLat*>(data_of<double>(coords_out));
     {
       failure = run_interruptible(cids.size(), nthreads, [&](size_t i) -> Outcome {
-        PathBuffer buf;
-        auto path = path_of(h, cids[i], buf);
-        if (!path) return cell_failure(i, path.error());
+        Position p;
+        if (Outcome o = cell_of(i, p)) return o;
         // Another thread may have changed the input since the sizes were
         // taken; never write past this cell's slot.
         auto size = size_t(offsets[i + 1] - offsets[i]);
-        if (grid.polygon_size(*path, n) != size)
+        if (grid.polygon_size(p, n) != size)
           return cat("cell ", i, ": changed during the call");
-        auto written = grid.write_cell_polygon(*path, n, {coords + offsets[i], size});
+        auto written = grid.write_cell_polygon(p, n, {coords + offsets[i], size});
         if (!written) return cell_failure(i, written.error());
         return std::nullopt;
       });

@@ -209,6 +209,17 @@ class TestRefusals:
                         "level, 18"):
                 f(c)
 
+    def test_cells_beyond_the_six_squares_are_refused(self):
+        # A hierarchy may have more base cells than the layout has squares;
+        # those used to be placed from memory past the six squares' corners.
+        p = _kivet.Profile(n_base=8)
+        c = cells(10)
+        np.testing.assert_array_equal(_kivet._cells_to_lonlat(c, p), _kivet._cells_to_lonlat(c))
+        c[3] = _kivet.cell_at(7, 2, 1, 1, p)
+        for f in CID_FUNCTIONS[:2]:
+            with raises("cell 3: base 7 is outside the rHEALPix layout's 6 base cells"):
+                f(c, profile=p)
+
     def test_cell_at_messages_pass_unchanged(self):
         one = np.array([150.0]), np.array([0.0])  # base cell R (4)
         with raises("base 4 out of range [0, 2)"):

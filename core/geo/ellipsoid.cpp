@@ -21,19 +21,6 @@ double third_flattening(double e) {
   return f / (std::sqrt(1 - e * e) + 1);
 }
 
-// Σ c[k-1]·sin(2k·x), k = 1..6, by Clenshaw's recurrence: one sine/cosine
-// pair instead of six sines.
-double sine_series(const std::array<double, 6>& c, double x) {
-  double s = std::sin(2 * x), t = 2 * std::cos(2 * x);
-  double b1 = 0, b2 = 0;
-  for (int k = 5; k >= 0; --k) {
-    double b0 = c[k] + t * b1 - b2;
-    b2 = b1;
-    b1 = b0;
-  }
-  return b1 * s;
-}
-
 }  // namespace
 
 std::array<double, 6> auth_lat_coefficients(bool inverse, double n) {
@@ -98,36 +85,7 @@ double Ellipsoid::authalic(double phi) const {
     if (std::fabs(t) > 1) t = std::copysign(1.0, t);
     return std::asin(t);
   }
-  return phi + sine_series(forward_, phi);
-}
-
-Ellipsoid::Authalic Ellipsoid::authalic_with_sine(double phi) const {
-  double s, c;
-  ::sincos(phi, &s, &c);
-  if (e_ == 0) return {phi, s};
-  if (closed_form_) {
-    double xi = authalic(phi);
-    return {xi, std::sin(xi)};
-  }
-  // ξ = φ + S with S the series; sin ξ = sin φ·cos S + cos φ·sin S, where
-  // |S| < 0.003 (for |f| <= 1/150) makes short Taylor sums of sin S and
-  // cos S exact to a fraction of an ulp.
-  // Estrin's scheme keeps the dependency chain short.
-  const auto& a = forward_poly_;
-  double x = (c - s) * (c + s), x2 = x * x;
-  double p = (a[0] + a[1] * x) + x2 * ((a[2] + a[3] * x) + x2 * (a[4] + a[5] * x));
-  double series = p * (2 * s * c);
-  double s2 = series * series;
-  // Dropped terms: S^7/5040 and S^6/720, below 1e-17.
-  constexpr double kSixth = 1.0 / 6, kOver120 = 1.0 / 120, kOver24 = 1.0 / 24;
-  double sin_s = series * (1 - s2 * (kSixth - s2 * kOver120));
-  double cos_s = 1 - s2 * (0.5 - s2 * kOver24);
-  return {phi + series, s * cos_s + c * sin_s};
-}
-
-double Ellipsoid::geodetic(double xi) const {
-  if (e_ == 0) return xi;
-  return xi + sine_series(inverse_, xi);
+  return phi + Ellipsoid::sine_series(forward_, phi);
 }
 
 double auth_lat(bool inverse, double angle, double e) {

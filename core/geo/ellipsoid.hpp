@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 
 namespace kivet {
 
@@ -38,9 +39,38 @@ class Ellipsoid {
   struct Authalic {
     double xi, sin_xi;
   };
-  Authalic authalic_with_sine(double phi) const;
+  Authalic authalic_with_sine(double phi) const {
+    double s, c;
+    ::sincos(phi, &s, &c);
+    return authalic_from(phi, s, c);
+  }
+  // The same from s = sin φ and c = cos φ computed by the caller.
+  inline Authalic authalic_from(double phi, double s, double c) const;
   // auth_lat(true, xi, e) with the precomputed coefficients.
-  double geodetic(double xi) const;
+  double geodetic(double xi) const {
+    if (e_ == 0) return xi;
+    return xi + sine_series(inverse_, xi);
+  }
+  // The same from s2 = sin 2ξ and c2 = cos 2ξ computed by the caller.
+  double geodetic_from(double xi, double s2, double c2) const {
+    if (e_ == 0) return xi;
+    return xi + clenshaw(inverse_, s2, c2);
+  }
+  // Σ c[k-1]·sin(2k·x), k = 1..6, by Clenshaw's recurrence: one sine/cosine
+  // pair instead of six sines.
+  static double sine_series(const std::array<double, 6>& c, double x) {
+    return clenshaw(c, std::sin(2 * x), std::cos(2 * x));
+  }
+  static double clenshaw(const std::array<double, 6>& c, double s, double cos2) {
+    double t = 2 * cos2;
+    double b1 = 0, b2 = 0;
+    for (int k = 5; k >= 0; --k) {
+      double b0 = c[k] + t * b1 - b2;
+      b2 = b1;
+      b1 = b0;
+    }
+    return b1 * s;
+  }
 
  private:
   double e_;
@@ -50,5 +80,28 @@ class Ellipsoid {
   // The forward series as sin 2φ · P(cos 2φ): sin 2kφ = sin 2φ·U_{k-1}(cos 2φ).
   std::array<double, 6> forward_poly_{};
 };
+
+// Inline: the array functions call it once per point.
+Ellipsoid::Authalic Ellipsoid::authalic_from(double phi, double s, double c) const {
+  if (e_ == 0) return {phi, s};
+  if (closed_form_) {
+    double xi = authalic(phi);
+    return {xi, std::sin(xi)};
+  }
+  // ξ = φ + S with S the series; sin ξ = sin φ·cos S + cos φ·sin S, where
+  // |S| < 0.003 (for |f| <= 1/150) makes short Taylor sums of sin S and
+  // cos S exact to a fraction of an ulp.
+  // Estrin's scheme keeps the dependency chain short.
+  const auto& a = forward_poly_;
+  double x = (c - s) * (c + s), x2 = x * x;
+  double p = (a[0] + a[1] * x) + x2 * ((a[2] + a[3] * x) + x2 * (a[4] + a[5] * x));
+  double series = p * (2 * s * c);
+  double s2 = series * series;
+  // Dropped terms: S^7/5040 and S^6/720, below 1e-17.
+  constexpr double kSixth = 1.0 / 6, kOver120 = 1.0 / 120, kOver24 = 1.0 / 24;
+  double sin_s = series * (1 - s2 * (kSixth - s2 * kOver120));
+  double cos_s = 1 - s2 * (0.5 - s2 * kOver24);
+  return {phi + series, s * cos_s + c * sin_s};
+}
 
 }  // namespace kivet

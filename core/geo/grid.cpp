@@ -7,7 +7,9 @@
 #include <new>
 #include <numbers>
 
+#include "core/geo/bulk.hpp"
 #include "core/geo/rhealpix.hpp"
+#include "core/support/text.hpp"
 
 namespace kivet {
 
@@ -17,15 +19,7 @@ constexpr double kPi = std::numbers::pi;
 constexpr double kDegToRad = kPi / 180;
 constexpr double kRadToDeg = 180 / kPi;
 
-// Into [-180, 180), touching only values outside it.
-double normalise_lon(double lon) {
-  if (lon >= -180 && lon < 180) return lon;
-  // fmod(m, 360) is m itself when |m| < 360, so the call is skipped there.
-  double m = std::fabs(lon) < 360 ? lon : std::fmod(lon, 360.0);
-  if (m < 0) m += 360;
-  if (m >= 180) m -= 360;
-  return m;
-}
+double normalise_lon(double lon) { return normalise_lon_general(lon); }
 
 Position position_of(std::span<const uint32_t> path, uint32_t n) {
   Position p;
@@ -39,6 +33,13 @@ Position position_of(std::span<const uint32_t> path, uint32_t n) {
 }
 
 bool is_polar(uint32_t base) { return base == 0 || base == 5; }
+
+// A hierarchy may have more base cells than the six squares of the layout;
+// those cells have no place in the plane.
+std::optional<Error> outside_layout(uint32_t base) {
+  if (base < 6) return std::nullopt;
+  return Error::message(cat("base ", base, " is outside the rHEALPix layout's 6 base cells"));
+}
 
 // N^level as a float: the exact 64-bit power while it fits (read from the
 // grid's table, which holds 0 where it does not).
@@ -98,6 +99,24 @@ Grid Grid::from_profile(const Profile& profile) {
   g.side_ = (kPi / 2) * r;
   for (uint32_t level = 0; level < g.powers_.size(); ++level)
     g.powers_[level] = checked_pow(g.n_side, level).value_or(0);
+  // The same expressions as the general path, evaluated once.
+  for (uint32_t level = 0; level < g.inv_power_.size(); ++level) {
+    g.inv_power_[level] = 1 / power_of(g.powers_, g.n_side, level);
+    g.half_[level] = (kPi / 2) * r * g.inv_power_[level] * 0.5;
+  }
+  g.x_full_below_ = std::nextafter(g.x_full_, 0.0);
+  double ns = g.north_square, ss = g.south_square;
+  g.tri_h_[1] = (ns - 1) * (kPi / 2) - 3 * kPi / 4;
+  g.tri_g_[1] = (ns + 1) * (kPi / 2) - 3 * kPi / 4;
+  g.tri_h_[0] = (ss + 1) * (kPi / 2) - 3 * kPi / 4;
+  g.tri_g_[0] = (ss - 1) * (kPi / 2) - 3 * kPi / 4;
+  for (uint32_t c = 0; c < 4; ++c) g.cap_x_[c] = cap_x(c);
+  g.square_index_[0] = g.south_square;
+  g.square_index_[1] = g.north_square;
+  g.square_[0] = g.south_square;
+  g.square_[1] = g.north_square;
+  g.cap_y_[0] = -kPi / 2;
+  g.cap_y_[1] = kPi / 2;
   return g;
 }
 
@@ -189,42 +208,39 @@ std::optional<Position> Grid::cell_from_planar(uint32_t level, double x, double 
 }
 
 double Grid::cell_side(uint32_t level) const {
+  if (level < inv_power_.size()) return side_ * inv_power_[level];
   return (kPi / 2) * authalic_radius * (1 / power_of(powers_, n_side, level));
 }
 
-namespace {
-
-// The upper-left vertex of p with `inv` = 1 / N^level.
-Planar ul_vertex_at(const Grid& g, const Position& p, double inv) {
-  double side = (kPi / 2) * g.authalic_radius;
-  const Planar& c = g.ul_corners[p.base];
-  return {c.x + side * (double(p.column) * inv), c.y - side * (double(p.row) * inv)};
+double Grid::inv_power(uint32_t level) const {
+  return 1 / power_of(powers_, n_side, level);
 }
 
-}  // namespace
-
 Planar Grid::ul_vertex(const Position& p) const {
-  return ul_vertex_at(*this, p, 1 / power_of(powers_, n_side, p.level));
+  return ul_vertex_at(p, p.level < inv_power_.size() ? inv_power_[p.level] : inv_power(p.level));
 }
 
 Planar Grid::ul_vertex(std::span<const uint32_t> path) const {
   return ul_vertex(position_of(path, n_side));
 }
 
-Planar Grid::nucleus_planar(const Position& p) const {
-  double inv = 1 / power_of(powers_, n_side, p.level);
-  Planar ul = ul_vertex_at(*this, p, inv);
-  double h = (kPi / 2) * authalic_radius * inv * 0.5;
-  return {ul.x + h, ul.y - h};
-}
-
 Result<LonLat> Grid::nucleus(const Position& p) const {
+  if (auto e = outside_layout(p.base)) return std::unexpected(*e);
   Planar c = nucleus_planar(p);
   return to_lonlat(c.x, c.y, true);
 }
 
 Result<LonLat> Grid::nucleus(std::span<const uint32_t> path) const {
   return nucleus(position_of(path, n_side));
+}
+
+bool Grid::contains_pole(const Position& p) const {
+  if (!is_polar(p.base)) return false;
+  if (p.level == 0) return true;
+  if (n_side % 2 == 0) return false;
+  // Every digit the centre one: row and column both (N^level - 1) / 2.
+  uint64_t j = p.level < powers_.size() ? powers_[p.level] : 0;
+  return j != 0 && p.row == (j - 1) / 2 && p.column == (j - 1) / 2;
 }
 
 bool Grid::contains_pole(std::span<const uint32_t> path) const {
@@ -240,29 +256,109 @@ namespace {
 
 // Writes the closed ring of the cell with m points per edge into out, which
 // holds exactly 4(m - 1) + 1 points.
-Result<void> write_ring(const Grid& g, std::span<const uint32_t> path, size_t m,
-                        std::span<LonLat> out) {
-  Planar ul = g.ul_vertex(path);
-  double s = g.cell_side(uint32_t(path.size() - 1));
+Result<void> write_ring(const Grid& g, const Position& cell, size_t m, std::span<LonLat> out) {
+  if (auto e = outside_layout(cell.base)) return std::unexpected(*e);
+  Planar ul = g.ul_vertex(cell);
+  double s = g.cell_side(cell.level);
   double step = s / double(m - 1);
-  bool rearrange = is_polar(path[0]);
+  bool rearrange = is_polar(cell.base);
   // Clockwise from the upper-left corner; each point is its edge's first
   // corner plus i steps, so no drift accumulates.
   const Planar corners[4] = {
       {ul.x, ul.y}, {ul.x + s, ul.y}, {ul.x + s, ul.y - s}, {ul.x, ul.y - s}};
   static constexpr double kDx[4] = {1, 0, -1, 0}, kDy[4] = {0, -1, 0, 1};
-  size_t k = 0;
-  for (size_t e = 0; e < 4; ++e) {
-    for (size_t i = 0; i + 1 < m; ++i) {
+  // Points along a ring share ordinates, and a latitude depends on the
+  // ordinate alone: each is computed once. The points go in chunks: first
+  // the plane part of each, then the arcsines, sines and series of the
+  // distinct ordinates, each in a loop of its own.
+  constexpr size_t kChunk = 64, kLook = 8;
+  size_t total = 4 * (m - 1);
+  for (size_t start = 0; start < total; start += kChunk) {
+    size_t count = std::min(kChunk, total - start), keys = 0;
+    uint64_t key[kChunk];
+    double xi[kChunk], s2[kChunk], c2[kChunk];
+    bool negate[kChunk];
+    uint8_t slot[kChunk];
+    double x[kChunk], y[kChunk];
+    // Point start + j is point i of edge e.
+    for (size_t j = 0, e = start / (m - 1), i = start % (m - 1); j < count; ++j) {
       double d = step * double(i);
-      auto p = g.to_lonlat(corners[e].x + kDx[e] * d, corners[e].y + kDy[e] * d,
-                           rearrange);
-      if (!p) return std::unexpected(p.error());
-      out[k++] = *p;
+      x[j] = corners[e].x + kDx[e] * d;
+      y[j] = corners[e].y + kDy[e] * d;
+      if (++i == m - 1) {
+        i = 0;
+        ++e;
+      }
     }
+    // Point j's latitude goes to slot[j]: an ordinate seen among the last
+    // few, or a new one.
+    auto settle = [&](size_t j, const GridKernel::Pending& q) {
+      out[start + j].lon = q.lon;
+      // Equal bits, so that -0 and +0 stay apart.
+      uint64_t bits = std::bit_cast<uint64_t>(q.key);
+      size_t at = keys, low = keys > kLook ? keys - kLook : 0;
+      for (size_t k = keys; k-- > low;)
+        if (key[k] == bits) {
+          at = k;
+          break;
+        }
+      if (at == keys) {
+        key[keys] = bits;
+        xi[keys] = q.arg;
+        negate[keys++] = q.negate;
+      }
+      slot[j] = uint8_t(at);
+    };
+    // The general path, for a point the kernels leave.
+    auto general = [&](size_t j) -> Result<void> {
+      auto p = g.to_lonlat(x[j], y[j], rearrange);
+      if (!p) return std::unexpected(p.error());
+      out[start + j] = *p;
+      slot[j] = uint8_t(kChunk);
+      return {};
+    };
+    if (!rearrange) {
+      for (size_t j = 0; j < count; ++j) {
+        GridKernel::Pending q;
+        if (GridKernel::prepare_band(g, x[j], y[j], q) ||
+            GridKernel::prepare(g, x[j], y[j], false, q))
+          settle(j, q);
+        else if (auto r = general(j); !r)
+          return r;
+      }
+    } else {
+      // The turn out of the square, then the rest, in two loops: each
+      // point's chain of divisions is long, and shorter loop bodies let the
+      // next points' chains start sooner.
+      double xu[kChunk], yu[kChunk], centre[kChunk];
+      bool turned[kChunk];
+      for (size_t j = 0; j < count; ++j)
+        turned[j] = GridKernel::turn_back(g, x[j], y[j], true, xu[j], yu[j], centre[j]);
+      for (size_t j = 0; j < count; ++j) {
+        GridKernel::Pending q;
+        if (turned[j] && GridKernel::finish(g, xu[j], yu[j], centre[j], q))
+          settle(j, q);
+        else if (auto r = general(j); !r)
+          return r;
+      }
+    }
+    for (size_t k = 0; k < keys; ++k) {
+      double a = std::asin(xi[k]);
+      xi[k] = negate[k] ? -a : a;
+    }
+    for (size_t k = 0; k < keys; ++k) ::sincos(2 * xi[k], &s2[k], &c2[k]);
+    for (size_t k = 0; k < keys; ++k)
+      xi[k] = GridKernel::latitude_from(g, xi[k], s2[k], c2[k]);
+    for (size_t j = 0; j < count; ++j)
+      if (slot[j] != kChunk) out[start + j].lat = xi[slot[j]];
   }
-  out[k] = out[0];
+  out[total] = out[0];
   return {};
+}
+
+Result<void> write_ring(const Grid& g, std::span<const uint32_t> path, size_t m,
+                        std::span<LonLat> out) {
+  return write_ring(g, position_of(path, g.n_side), m, out);
 }
 
 }  // namespace
@@ -276,18 +372,27 @@ Result<std::vector<LonLat>> Grid::cell_ring(std::span<const uint32_t> path,
 }
 
 size_t Grid::polygon_size(std::span<const uint32_t> path, size_t n) const {
-  if (!is_polar(path[0])) return 5;
-  return ring_size(std::max<size_t>(n, 2)) + (contains_pole(path) ? 4 : 0);
+  return polygon_size(position_of(path, n_side), n);
+}
+
+size_t Grid::polygon_size(const Position& p, size_t n) const {
+  if (!is_polar(p.base)) return 5;
+  return ring_size(std::max<size_t>(n, 2)) + (contains_pole(p) ? 4 : 0);
 }
 
 Result<void> Grid::write_cell_polygon(std::span<const uint32_t> path, size_t n,
                                       std::span<LonLat> out) const {
-  size_t m = is_polar(path[0]) ? std::max<size_t>(n, 2) : 2;
+  return write_cell_polygon(position_of(path, n_side), n, out);
+}
+
+Result<void> Grid::write_cell_polygon(const Position& cell, size_t n,
+                                      std::span<LonLat> out) const {
+  size_t m = is_polar(cell.base) ? std::max<size_t>(n, 2) : 2;
   size_t closed = ring_size(m);
-  if (auto r = write_ring(*this, path, m, out.first(closed)); !r) return r;
+  if (auto r = write_ring(*this, cell, m, out.first(closed)); !r) return r;
   auto ring = out.first(closed);
   std::reverse(ring.begin(), ring.end());
-  if (!contains_pole(path)) {
+  if (!contains_pole(cell)) {
     double lo = INFINITY, hi = -INFINITY;
     for (const LonLat& p : ring) {
       if (std::isnan(p.lon)) continue;
@@ -313,7 +418,7 @@ Result<void> Grid::write_cell_polygon(std::span<const uint32_t> path, size_t n,
   double phi = d <= 0 ? last.lat
                       : last.lat + ((180 - last.lon) / d) * (first.lat - last.lat);
   double west = -180, east = 180, pole = 90;
-  if (path[0] != 0) {
+  if (cell.base != 0) {
     std::reverse(points.begin(), points.end());
     std::swap(west, east);
     pole = -90;
@@ -334,6 +439,7 @@ Result<std::vector<LonLat>> Grid::cell_polygon(std::span<const uint32_t> path,
 }
 
 Result<BoundarySample> Grid::boundary3(std::span<const uint32_t> path) const {
+  if (auto e = outside_layout(path[0])) return std::unexpected(*e);
   Planar ul = ul_vertex(path);
   double s = cell_side(uint32_t(path.size() - 1)), h = s / 2;
   double x0 = ul.x, y0 = ul.y;

@@ -11,25 +11,9 @@ namespace {
 constexpr double kPi = std::numbers::pi;
 constexpr double kTol = 1e-10;
 
-double cap_centre(double x) {
-  double c = std::clamp(std::floor(2 * x / kPi + 2), 0.0, 3.0);
-  return c * (kPi / 2) - 3 * kPi / 4;
-}
-
-
-const double kPhi0 = std::asin(2.0 / 3.0);
-
 }  // namespace
 
 Unit healpix_sphere(double lam, double xi) { return healpix_sphere(lam, xi, std::sin(xi)); }
-
-Unit healpix_sphere(double lam, double xi, double sin_xi) {
-  if (std::fabs(xi) <= kPhi0) return {lam, (3 * kPi / 8) * sin_xi};
-  double xc = cap_centre(lam);
-  double sigma = std::sqrt(3 * (1 - std::fabs(sin_xi)));
-  double sign = xi > 0 ? 1.0 : (xi < 0 ? -1.0 : 0.0);
-  return {xc + sigma * (lam - xc), sign * (kPi / 4) * (2 - sigma)};
-}
 
 Result<LamPhi> healpix_sphere_inverse(double x, double y) {
   // Written so that NaN fails every test.
@@ -37,13 +21,13 @@ Result<LamPhi> healpix_sphere_inverse(double x, double y) {
     return std::unexpected(Error::outside_projection(x, y));
   double ay = std::fabs(y);
   if (ay >= kPi / 4 + kTol) {
-    double xc = cap_centre(x);
+    double xc = healpix_cap_centre(x);
     if (ay + std::fabs(x - xc) >= kPi / 2 + kTol)
       return std::unexpected(Error::outside_projection(x, y));
   }
   if (ay <= kPi / 4) return LamPhi{x, std::asin(8 * y / (3 * kPi))};
   if (ay >= kPi / 2) return LamPhi{-kPi, std::copysign(kPi / 2, y)};
-  double xc = cap_centre(x);
+  double xc = healpix_cap_centre(x);
   double tau = 2 - 4 * ay / kPi;
   double lam = std::clamp(xc + (x - xc) / tau, -kPi, kPi);
   double xi = std::asin(1 - tau * tau / 3);

@@ -10,18 +10,6 @@ namespace {
 constexpr double kPi = std::numbers::pi;
 constexpr double kEps = 1e-15;
 
-// (dx, dy) turned counterclockwise by k quarter turns.
-Unit rotate(double dx, double dy, uint32_t k) {
-  switch (k & 3) {
-    case 0: return {dx, dy};
-    case 1: return {-dy, dx};
-    case 2: return {-dx, -dy};
-    default: return {dy, -dx};
-  }
-}
-
-double cap_x(uint32_t c) { return c * (kPi / 2) - 3 * kPi / 4; }
-
 }  // namespace
 
 std::optional<Triangle> triangle(uint32_t north_square, uint32_t south_square,
@@ -62,18 +50,6 @@ Unit rhealpix_ellipsoid(uint32_t north_square, uint32_t south_square,
   return rearrange ? kivet::rearrange(north_square, south_square, p) : p;
 }
 
-Unit rearrange(uint32_t north_square, uint32_t south_square, Unit p) {
-  if (p.y >= -kPi / 4 && p.y <= kPi / 4) return p;
-  uint32_t w = p.x < -kPi / 2 ? 0 : p.x < 0 ? 1 : p.x < kPi / 2 ? 2 : 3;
-  bool north = p.y > kPi / 4;
-  double dy = p.y - (north ? kPi / 2 : -kPi / 2);
-  double dx = p.x - cap_x(w);
-  uint32_t k = north ? (w + 4 - north_square % 4) % 4 : (south_square % 4 + 4 - w) % 4;
-  Unit d = rotate(dx, dy, k);
-  uint32_t s = north ? north_square % 4 : south_square % 4;
-  return {cap_x(s) + d.x, (north ? kPi / 2 : -kPi / 2) + d.y};
-}
-
 Unit rhealpix_ellipsoid(uint32_t north_square, uint32_t south_square,
                         bool rearrange, double lam, double phi, double e) {
   return rhealpix_ellipsoid(north_square, south_square, rearrange, lam, phi,
@@ -101,7 +77,7 @@ Result<LamPhi> rhealpix_ellipsoid_inverse(uint32_t north_square,
       uint32_t turns = t->north ? (north_square + 4 - t->cap) % 4
                                 : (t->cap + 4 - south_square) % 4;
       double cy = t->north ? kPi / 2 : -kPi / 2;
-      Unit d = rotate(x - cap_x(s), y - cy, turns);
+      Unit d = rotate_quarter(x - cap_x(s), y - cy, turns);
       x = cap_x(t->cap) + d.x;
       y = cy + d.y;
     }
