@@ -4,7 +4,8 @@
 // outputs are allocated as NumPy arrays before the lock is released and each
 // element writes its own slot, so nothing is copied twice and no Python
 // object is touched while the workers run. Element failures are messages;
-// the first recorded one is raised after the lock is re-acquired.
+// the one at the lowest index is raised after the lock is re-acquired,
+// however the workers were scheduled.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -88,10 +89,10 @@ void run_range(size_t lo, size_t hi, F& f, FirstFailure& first) {
   for (size_t i = lo; i < hi; ++i) {
     if ((i & 1023) == 0) {
       poll_cancel();
-      if (first.stopped()) return;
+      if (first.stopped(i)) return;
     }
     if (Outcome o = f(i)) {
-      first.record(std::move(*o));
+      first.record(i, std::move(*o));
       return;
     }
   }
@@ -181,14 +182,14 @@ KIVET_FUNCTION(fn_cells_from_lonlat) {
         for (size_t b = lo; b < hi; b += PointCells::kBlock) {
           if (((b - lo) & 1023) < PointCells::kBlock) {
             poll_cancel();
-            if (first.stopped()) return;
+            if (first.stopped(b)) return;
           }
           size_t e = std::min(hi, b + PointCells::kBlock);
           quick.block(&lon[b], &lat[b], &cids[b], e - b);
           for (size_t i = b; i < e; ++i)
             if (cids[i] == 0)
               if (Outcome o = general(i)) {
-                first.record(std::move(*o));
+                first.record(i, std::move(*o));
                 return;
               }
         }
@@ -246,15 +247,17 @@ KIVET_FUNCTION(fn_cells_to_lonlat) {
         for (size_t b = lo; b < hi; b += CellNuclei::kBlock) {
           if (((b - lo) & 1023) < CellNuclei::kBlock) {
             poll_cancel();
-            if (first.stopped()) return;
+            if (first.stopped(b)) return;
           }
           size_t e = std::min(hi, b + CellNuclei::kBlock);
           for (uint64_t left = quick.block(&cids[b], &lon[b], &lat[b], e - b); left != 0;
-               left &= left - 1)
-            if (Outcome o = general(b + size_t(std::countr_zero(left)))) {
-              first.record(std::move(*o));
+               left &= left - 1) {
+            size_t i = b + size_t(std::countr_zero(left));
+            if (Outcome o = general(i)) {
+              first.record(i, std::move(*o));
               return;
             }
+          }
         }
       });
     });

@@ -120,6 +120,25 @@ class TestThreads:
         with raises("cell 45678: not a cid: 5"):
             _kivet._cell_neighbours(c, nthreads=k)
 
+    @pytest.mark.parametrize("k", [0, 2, 4])
+    def test_the_lowest_failing_index_wins_however_workers_run(self, k):
+        # The first chunk's failure sits at its end, behind failures at the
+        # start of every other chunk, which workers meet long before it.
+        n, step = 200_000, 5000
+        lon, lat = points(n)
+        c = cells(n)
+        late = np.arange(step, n, step)
+        lat[late] = 91.0
+        lat[step - 1] = 95.0
+        c[late] = 5
+        c[step - 1] = 7
+        for _ in range(5):
+            with raises(f"point {step - 1} ({float(lon[step - 1])!r}, 95) is not on the grid"):
+                _kivet._cells_from_lonlat(lon, lat, 7, nthreads=k)
+            for f in CID_FUNCTIONS:
+                with pytest.raises(ValueError, match=f"^cell {step - 1}: not a cid: 7$"):
+                    f(c, nthreads=k)
+
     def test_a_pool_that_cannot_be_built_is_an_error(self):
         lon, lat = points(20000)
         with pytest.raises(ValueError, match="^cannot build a pool of 5000 workers"):

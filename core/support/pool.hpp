@@ -168,16 +168,22 @@ auto parallel_chunks(Pool& pool, size_t n, F&& f) {
   });
 }
 
-// The first failure of a parallel evaluation: a mutex-guarded slot, and a
-// flag the other tasks poll to stop early.
+// The failure at the lowest index of a parallel evaluation, whichever task
+// meets it first: the error a caller sees never depends on scheduling. Tasks
+// walk their ranges upwards and stop once they pass a recorded failure.
 class FirstFailure {
  public:
-  void record(std::string message) {
+  void record(size_t index, std::string message) {
     std::lock_guard lock(mutex_);
-    if (!message_) message_ = std::move(message);
-    stopped_.store(true, std::memory_order_relaxed);
+    if (index < lowest_.load(std::memory_order_relaxed)) {
+      message_ = std::move(message);
+      lowest_.store(index, std::memory_order_relaxed);
+    }
   }
-  bool stopped() const { return stopped_.load(std::memory_order_relaxed); }
+  // A failure at or below `index` is known: nothing from `index` on matters.
+  bool stopped(size_t index) const {
+    return lowest_.load(std::memory_order_relaxed) <= index;
+  }
   std::optional<std::string> take() {
     std::lock_guard lock(mutex_);
     return std::move(message_);
@@ -186,7 +192,7 @@ class FirstFailure {
  private:
   std::mutex mutex_;
   std::optional<std::string> message_;
-  std::atomic<bool> stopped_{false};
+  std::atomic<size_t> lowest_{SIZE_MAX};
 };
 
 }  // namespace kivet
