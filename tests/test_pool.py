@@ -60,10 +60,12 @@ int checks(Pool& pool) {
   CHECK(caught);
   FirstFailure failure;
   parallel_for(pool, 1000, [&](size_t i) {
-    if (!failure.stopped() && i % 100 == 99) failure.record("element " + std::to_string(i));
+    if (!failure.stopped(i) && i % 100 == 99) failure.record(i, "element " + std::to_string(i));
   });
+  // The lowest index is kept, whichever task recorded first.
   auto message = failure.take();
-  CHECK(message && message->rfind("element ", 0) == 0);
+  CHECK(message && *message == "element 99");
+  CHECK(failure.stopped(99) && !failure.stopped(98));
   return 0;
 }
 
