@@ -7,6 +7,7 @@
 #include <new>
 
 #include "core/support/pool.hpp"
+#include "core/support/slab.hpp"
 
 namespace kivet {
 
@@ -162,10 +163,17 @@ Hash hash_children(const Branch& b, uint32_t height, const Ctx& ctx) {
 void Node::destroy(Branch* b) {
   Node* c = b->branch_children();
   uint32_t branches = b->branches();
-  for (uint32_t i = 0; i < branches; ++i) c[i].~Node();
+  for (uint32_t i = 0; i < branches; ++i) __builtin_prefetch(reinterpret_cast<const void*>(c[i].word_), 1);
+  for (uint32_t i = 0; i < branches; ++i) {
+    auto* d = reinterpret_cast<Branch*>(c[i].word_);
+    // A sole owner needs no atomic update: nobody else can take a reference.
+    if (d->refs.load(std::memory_order_acquire) == 1 ||
+        d->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
+      destroy(d);
+  }
   size_t bytes = Branch::bytes(b->arity, branches);
   b->~Branch();
-  ::operator delete(b, bytes);
+  slab::deallocate(b, bytes);
 }
 
 const Hash& compute_branch_hash(const Branch& b, uint32_t height, const Ctx& ctx) {
@@ -204,7 +212,7 @@ bool same_known_hash(const Node& x, const Node& y) {
 // branches; the callers have ruled out uniform children.
 Node new_branch(uint32_t a, const uint64_t* kinds, Node* kids, uint32_t branches) {
   size_t bytes = Branch::bytes(a, branches);
-  void* mem = ::operator new(bytes);
+  void* mem = slab::allocate(bytes);
   // Default-initialised: the hash bytes stay unwritten until asked for.
   auto* b = new (mem) Branch;
   b->refs.store(1, std::memory_order_relaxed);
