@@ -43,8 +43,8 @@ class CidReader {
       guess_[bits] = level_of(uint64_t(1) << bits, h.a);
   }
 
-  // The leaf interval of a valid cid, or false.
-  bool read(uint64_t cid, Interval& out) const {
+  // The level of a valid cid, or false.
+  bool level(uint64_t cid, uint32_t& out) const {
     if (cid < h_.a) return false;
     uint32_t level = guess_[63 - __builtin_clzll(cid)];
     // Numbers of one bit length span at most two levels (A >= 2).
@@ -53,8 +53,19 @@ class CidReader {
     // Leading block below A + B: cid < (A + B)·A^level, no overflow since
     // level <= depth <= deepest.
     if (cid >= (uint64_t(h_.a) + h_.b) * bounds_[level]) return false;
-    uint64_t width = span_[depth_ - level];
-    out = {cid * width, (cid + 1) * width};
+    out = level;
+    return true;
+  }
+
+  // Leaves under one cell of `level`.
+  uint64_t width(uint32_t level) const { return span_[depth_ - level]; }
+
+  // The leaf interval of a valid cid, or false.
+  bool read(uint64_t cid, Interval& out) const {
+    uint32_t l;
+    if (!level(cid, l)) return false;
+    uint64_t w = width(l);
+    out = {cid * w, (cid + 1) * w};
     return true;
   }
 
@@ -78,6 +89,82 @@ size_t read_range(const CidReader& reader, std::span<const uint64_t> cids,
   for (size_t i = lo; i < hi; ++i)
     if (!reader.read(cids[i], out[i])) return i;
   return hi;
+}
+
+// What one pass over cids [lo, hi) finds: the first invalid one (or hi),
+// the range of levels and of values, and whether they ascend.
+struct Scan {
+  size_t bad;
+  uint32_t min_level = UINT32_MAX, max_level = 0;
+  uint64_t min = UINT64_MAX, max = 0;
+  bool ascending = true;
+};
+
+Scan scan_range(const CidReader& reader, std::span<const uint64_t> cids, size_t lo,
+                size_t hi) {
+  Scan s{hi};
+  uint64_t previous = 0;
+  for (size_t i = lo; i < hi; ++i) {
+    uint64_t cid = cids[i];
+    uint32_t level;
+    if (!reader.level(cid, level)) {
+      s.bad = i;
+      return s;
+    }
+    s.min_level = std::min(s.min_level, level);
+    s.max_level = std::max(s.max_level, level);
+    s.min = std::min(s.min, cid);
+    s.max = std::max(s.max, cid);
+    s.ascending &= cid >= previous;
+    previous = cid;
+  }
+  return s;
+}
+
+// LSD radix sort of keys, all in [lo, hi], over the bits that vary: one pass
+// counts every digit, then one pass per digit moves the keys.
+void sort_keys(std::vector<uint64_t>& v, uint64_t lo, uint64_t hi) {
+  if (v.size() < 256) {
+    std::sort(v.begin(), v.end());
+    return;
+  }
+  uint64_t range = hi - lo;
+  if (range == 0) return;
+  int bits = 64 - __builtin_clzll(range);
+  int passes = (bits + 11) / 12, digit = (bits + passes - 1) / passes;
+  size_t buckets = size_t(1) << digit, mask = buckets - 1;
+  std::vector<size_t> count(size_t(passes) * buckets);
+  for (uint64_t k : v) {
+    k -= lo;
+    for (int p = 0; p < passes; ++p) ++count[p * buckets + ((k >> (p * digit)) & mask)];
+  }
+  std::vector<uint64_t> tmp(v.size());
+  for (int p = 0; p < passes; ++p) {
+    size_t* c = &count[p * buckets];
+    // A digit that is the same in every key moves nothing.
+    if (c[((v[0] - lo) >> (p * digit)) & mask] == v.size()) continue;
+    size_t sum = 0;
+    for (size_t b = 0; b < buckets; ++b) sum += std::exchange(c[b], sum);
+    int shift = p * digit;
+    for (uint64_t k : v) tmp[c[((k - lo) >> shift) & mask]++] = k;
+    v.swap(tmp);
+  }
+}
+
+// The merged leaf intervals of ascending cids whose cells each hold `width`
+// leaves: equal and consecutive cids join.
+std::vector<Interval> merge_cells(std::span<const uint64_t> sorted, uint64_t width) {
+  size_t runs = 0;
+  for (size_t i = 0; i < sorted.size(); ++i)
+    runs += i == 0 || sorted[i] > sorted[i - 1] + 1;
+  std::vector<Interval> out;
+  out.reserve(runs);
+  for (size_t i = 0; i < sorted.size();) {
+    uint64_t first = sorted[i], last = first;
+    for (++i; i < sorted.size() && sorted[i] <= last + 1; ++i) last = sorted[i];
+    out.push_back({first * width, (last + 1) * width});
+  }
+  return out;
 }
 
 // LSD radix sort of intervals by start over the bits that vary; stable, so
@@ -285,17 +372,48 @@ namespace {
 
 // The node over [lo, hi) at `height`. REQUIRES: `mine` holds exactly the
 // intervals that meet [lo, hi), sorted and disjoint.
-// The node over [lo, hi) at `height` for the one interval `v` meeting it:
-// the scattered cells of most trees end in such chains.
-// REQUIRES: v meets [lo, hi), A <= 32.
-Node build_one(Interval v, uint64_t lo, uint64_t hi, uint32_t a) {
+// Powers of one aperture up to 2^64 and their reciprocals, so that a chain
+// finds its digits by multiplying.
+struct Powers {
+  uint64_t pow[65];
+  uint64_t inv[65];  // floor((2^64 - 1) / pow[i])
+  // n / pow[i]: the estimate is the quotient or one less.
+  uint64_t div(uint64_t n, uint32_t i) const {
+    uint64_t q = uint64_t((unsigned __int128)n * inv[i] >> 64);
+    return q + (n - q * pow[i] >= pow[i]);
+  }
+};
+
+// For apertures 2..32 (the chains' case), made once.
+const Powers& powers_of(uint32_t a) {
+  static const std::array<Powers, 33> table = [] {
+    std::array<Powers, 33> t{};
+    for (uint32_t x = 2; x <= 32; ++x) {
+      Powers& p = t[x];
+      uint64_t v = 1;
+      for (uint32_t i = 0; i < 65; ++i) {
+        p.pow[i] = v;
+        p.inv[i] = UINT64_MAX / v;
+        if (__builtin_mul_overflow(v, uint64_t(x), &v)) v = UINT64_MAX;
+      }
+    }
+    return t;
+  }();
+  return table[a];
+}
+
+// The node over [lo, lo + A^height) for the one interval `v` meeting it: the
+// scattered cells of most trees end in such chains.
+// REQUIRES: v meets the node, A <= 32.
+Node build_one(Interval v, uint64_t lo, uint32_t height, uint32_t a, const Powers& p) {
+  uint64_t hi = lo + p.pow[height];
   if (v.lo <= lo && v.hi >= hi) return Node::full();
-  uint64_t step = (hi - lo) / a;
+  uint64_t step = p.pow[height - 1];
   uint64_t from = std::max(v.lo, lo) - lo, to = std::min(v.hi, hi) - lo;
-  auto first = uint32_t(from / step), last = uint32_t((to - 1) / step);
+  auto first = uint32_t(p.div(from, height - 1)), last = uint32_t(p.div(to - 1, height - 1));
   uint64_t first_lo = lo + first * step, last_lo = lo + last * step;
-  Node low = build_one(v, first_lo, first_lo + step, a);
-  Node high = last != first ? build_one(v, last_lo, last_lo + step, a) : Node::empty();
+  Node low = build_one(v, first_lo, height - 1, a, p);
+  Node high = last != first ? build_one(v, last_lo, height - 1, a, p) : Node::empty();
   return make_run_branch(a, first, last, std::move(low), std::move(high));
 }
 
@@ -306,7 +424,7 @@ Node build_inside(std::span<const Interval> mine, uint64_t lo, uint64_t hi,
   if (mine.front().lo <= lo && mine.front().hi >= hi) return Node::full();
   if (height >= 2) poll_cancel();
   uint32_t a = ctx.hierarchy.a;
-  if (mine.size() == 1 && a <= 32) return build_one(mine.front(), lo, hi, a);
+  if (mine.size() == 1 && a <= 32) return build_one(mine.front(), lo, height, a, powers_of(a));
   uint64_t step = (hi - lo) / a;
   NodeBuffer buffer(a);
   std::span<Node> children = buffer.span();
@@ -361,28 +479,57 @@ Result<Tree> Tree::from_cells(std::span<const uint64_t> cids, uint32_t depth,
   Hierarchy h = ctx->hierarchy;
   if (auto e = empty(h.a, h.b, depth, ctx); !e) return e;
   CidReader reader(h, depth);
-  std::vector<Interval> intervals(cids.size());
-  size_t bad;
+  Scan all{cids.size()};
+  auto join = [&all](const Scan& s) {
+    all.min_level = std::min(all.min_level, s.min_level);
+    all.max_level = std::max(all.max_level, s.max_level);
+    all.ascending &= s.ascending && s.min >= all.max;
+    all.min = std::min(all.min, s.min);
+    all.max = std::max(all.max, s.max);
+  };
   if (cids.size() >= kParallelCids) {
-    auto firsts = parallel_chunks(Pool::shared(), cids.size(), [&](size_t lo, size_t hi) {
-      return read_range(reader, cids, intervals.data(), lo, hi);
+    auto scans = parallel_chunks(Pool::shared(), cids.size(), [&](size_t lo, size_t hi) {
+      return scan_range(reader, cids, lo, hi);
     });
     // The chunks are in input order: the first chunk that stopped early holds
     // the first bad cid.
-    bad = cids.size();
-    size_t n = firsts.size();
-    for (size_t c = 0; c < n; ++c) {
-      if (firsts[c] != cids.size() * (c + 1) / n) {
-        bad = firsts[c];
-        break;
-      }
+    size_t n = scans.size();
+    for (size_t c = 0; c < n && all.bad == cids.size(); ++c) {
+      if (scans[c].bad != cids.size() * (c + 1) / n)
+        all.bad = scans[c].bad;
+      else
+        join(scans[c]);
     }
   } else {
-    bad = read_range(reader, cids, intervals.data(), 0, cids.size());
+    Scan s = scan_range(reader, cids, 0, cids.size());
+    all.bad = s.bad;
+    join(s);
   }
-  if (bad != cids.size()) return std::unexpected(reader.error(cids[bad]));
-  merge_intervals(intervals);
-  return from_intervals(std::move(intervals), depth, std::move(ctx));
+  if (all.bad != cids.size()) return std::unexpected(reader.error(cids[all.bad]));
+  std::vector<Interval> merged;
+  if (all.min_level == all.max_level) {
+    // Cells of one level: sorting the cids (8 bytes each, unless they ascend
+    // already) orders their intervals, all of one width.
+    std::vector<uint64_t> keys;
+    std::span<const uint64_t> sorted = cids;
+    if (!all.ascending) {
+      keys.assign(cids.begin(), cids.end());
+      sort_keys(keys, all.min, all.max);
+      sorted = keys;
+    }
+    merged = merge_cells(sorted, reader.width(all.min_level));
+  } else if (!cids.empty()) {
+    merged.resize(cids.size());
+    auto read = [&](size_t lo, size_t hi) {
+      return read_range(reader, cids, merged.data(), lo, hi);
+    };
+    if (cids.size() >= kParallelCids)
+      parallel_chunks(Pool::shared(), cids.size(), read);
+    else
+      read(0, cids.size());
+    merge_intervals(merged);
+  }
+  return from_intervals(std::move(merged), depth, std::move(ctx));
 }
 
 Result<Tree> Tree::from_intervals(std::vector<Interval> merged, uint32_t depth,
