@@ -16,8 +16,9 @@ namespace {
 // Size class c holds blocks of 8c bytes; a free block keeps four words.
 constexpr size_t kClasses = kMaxBytes / 8 + 1;
 constexpr size_t kMinBytes = 32;
-// Regions are aligned to their size, so a block finds its region's header.
-constexpr size_t kRegionBytes = size_t(1) << 20;
+// Regions are aligned to their size, so a block finds its region's header;
+// the size of a huge page, which the system may use for them.
+constexpr size_t kRegionBytes = size_t(2) << 20;
 constexpr size_t kHeaderBytes = 64;
 // Blocks moved to or from the depot at once; a thread keeps at most two
 // batches of each size.
@@ -126,6 +127,8 @@ Region* map_region() noexcept {
     if (m + 2 * kRegionBytes > end) munmap(end, size_t(m + 2 * kRegionBytes - end));
     m = start;
   }
+  // Fewer page faults and TLB misses while trees are walked.
+  madvise(m, kRegionBytes, MADV_HUGEPAGE);
   return new (m) Region{};
 }
 

@@ -1,16 +1,20 @@
 // Small blocks for tree branches, without the general allocator's costs.
 //
 // Sizes up to kMaxBytes are rounded up to a multiple of 8; each size has its
-// own free list. A thread keeps a short list per size and trades whole
+// own free lists. A thread keeps two short lists per size and trades whole
 // batches with one shared depot under a mutex, so blocks freed on one thread
 // (trees are built on pool workers and dropped on the caller's) are reused by
-// the others, and a thread that ends hands its lists back. New blocks are cut
-// in address order from 1 MiB regions got from ::operator new, so running out
-// of memory is std::bad_alloc, as anywhere else.
+// the others, and a thread that ends hands its lists back. Blocks are reused
+// in the order they were freed, which keeps a tree built after one freed as
+// compact in memory as the first. New blocks are cut in address order from
+// 2 MiB regions mapped from the system (huge pages where it allows); when
+// none can be mapped, allocate() throws std::bad_alloc, as operator new would.
 //
-// Memory once obtained stays with the allocator for reuse (by any thread, at
-// the same size); it is not returned to the system. Peak use is what the
-// largest set of live blocks needed, plus a few batches per thread and size.
+// Freed blocks stay with the allocator for reuse by any thread at the same
+// size: peak use is what the largest set of live blocks needed, plus a few
+// batches per thread and size. Once a region cannot be mapped, the regions
+// whose blocks have all come back are returned to the system (so that a
+// failed build leaves the process its memory), until mapping succeeds again.
 //
 // Larger sizes go straight to ::operator new / ::operator delete.
 #pragma once
@@ -28,7 +32,7 @@ void* allocate(size_t bytes);
 // Gives back a block from allocate(bytes), with the same `bytes`.
 void deallocate(void* p, size_t bytes) noexcept;
 
-// Bytes obtained from ::operator new for small blocks so far, live or free.
+// Bytes of the regions held now, their blocks live or free.
 uint64_t reserved_bytes() noexcept;
 
 }  // namespace kivet::slab
