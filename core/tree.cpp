@@ -442,9 +442,10 @@ Node build_inside(std::span<const Interval> mine, uint64_t lo, uint64_t hi,
   if (mine.empty()) return Node::empty();
   // At height 0 a meeting interval covers the one leaf, so this decides.
   if (mine.front().lo <= lo && mine.front().hi >= hi) return Node::full();
-  if (height >= 2) poll_cancel();
   uint32_t a = ctx.hierarchy.a;
+  // A chain is short work; nodes that split poll.
   if (mine.size() == 1 && a <= 32) return build_one(mine.front(), lo, height, a, powers_of(a));
+  if (height >= 2) poll_cancel();
   uint64_t step = (hi - lo) / a;
   NodeBuffer buffer(a);
   std::span<Node> children = buffer.span();
