@@ -319,6 +319,7 @@ bool same_known_hash(const Node& x, const Node& y) {
 // branches; the callers have ruled out uniform children.
 Node new_branch(uint32_t a, const uint64_t* kinds, Node* kids, uint32_t branches) {
   size_t bytes = Branch::bytes(a, branches);
+  static_assert(alignof(Branch) <= 8, "branch blocks are 8-byte aligned");
   void* mem = slab::allocate(bytes);
   // Default-initialised: the hash bytes stay unwritten until asked for.
   auto* b = new (mem) Branch;
