@@ -245,10 +245,6 @@ Hash hash_children(const Branch& b, uint32_t height, const Ctx& ctx) {
   return s.finish();
 }
 
-}  // namespace
-
-namespace {
-
 // Branch::branches() without the library call that std::popcount becomes
 // on a baseline x86-64 target: freeing a tree counts once per branch.
 uint32_t branch_children(const Branch& b) {
@@ -391,8 +387,6 @@ void merge_intervals(std::vector<Interval>& v) {
 
 namespace {
 
-// The node over [lo, hi) at `height`. REQUIRES: `mine` holds exactly the
-// intervals that meet [lo, hi), sorted and disjoint.
 // Powers of one aperture up to 2^64 and their reciprocals, so that a chain
 // finds its digits by multiplying.
 struct Powers {
@@ -438,6 +432,8 @@ Node build_one(Interval v, uint64_t lo, uint32_t height, uint32_t a, const Power
   return make_run_branch(a, first, last, std::move(low), std::move(high));
 }
 
+// The node over [lo, hi) at `height`. REQUIRES: `mine` holds exactly the
+// intervals that meet [lo, hi), sorted and disjoint.
 Node build_inside(std::span<const Interval> mine, uint64_t lo, uint64_t hi,
                   uint32_t height, const Ctx& ctx) {
   if (mine.empty()) return Node::empty();
