@@ -121,16 +121,15 @@ Scan scan_range(const CidReader& reader, std::span<const uint64_t> cids, size_t 
   return s;
 }
 
-// LSD radix sort of keys, all in [lo, hi], over the bits that vary: one pass
-// counts every digit, then one pass per digit moves the keys.
-void sort_keys(std::vector<uint64_t>& v, uint64_t lo, uint64_t hi) {
+// LSD radix sort of keys, all in [lo, hi], by their low `bits` bits less
+// lo (the others being equal): one pass counts every digit, then one pass
+// per digit moves the keys between `v` and `tmp`. The result is in `v`.
+void sort_low_bits(std::span<uint64_t> v, std::span<uint64_t> tmp, uint64_t lo, int bits) {
   if (v.size() < 256) {
     std::sort(v.begin(), v.end());
     return;
   }
-  uint64_t range = hi - lo;
-  if (range == 0) return;
-  int bits = 64 - __builtin_clzll(range);
+  if (bits == 0) return;
   int passes = (bits + 11) / 12, digit = (bits + passes - 1) / passes;
   size_t buckets = size_t(1) << digit, mask = buckets - 1;
   std::vector<size_t> count(size_t(passes) * buckets);
@@ -138,32 +137,91 @@ void sort_keys(std::vector<uint64_t>& v, uint64_t lo, uint64_t hi) {
     k -= lo;
     for (int p = 0; p < passes; ++p) ++count[p * buckets + ((k >> (p * digit)) & mask)];
   }
-  std::vector<uint64_t> tmp(v.size());
+  uint64_t* from = v.data();
+  uint64_t* to = tmp.data();
   for (int p = 0; p < passes; ++p) {
     size_t* c = &count[p * buckets];
+    int shift = p * digit;
     // A digit that is the same in every key moves nothing.
-    if (c[((v[0] - lo) >> (p * digit)) & mask] == v.size()) continue;
+    if (c[((from[0] - lo) >> shift) & mask] == v.size()) continue;
     size_t sum = 0;
     for (size_t b = 0; b < buckets; ++b) sum += std::exchange(c[b], sum);
-    int shift = p * digit;
-    for (uint64_t k : v) tmp[c[((k - lo) >> shift) & mask]++] = k;
-    v.swap(tmp);
+    for (size_t i = 0; i < v.size(); ++i) {
+      uint64_t k = from[i];
+      to[c[((k - lo) >> shift) & mask]++] = k;
+    }
+    std::swap(from, to);
   }
+  if (from != v.data()) std::copy(from, from + v.size(), v.data());
+}
+
+// Sorts keys all in [lo, hi]: one pass splits them by their top bits, then
+// the parts are sorted as tasks on the pool.
+void sort_keys(std::vector<uint64_t>& v, uint64_t lo, uint64_t hi) {
+  uint64_t range = hi - lo;
+  int bits = range ? 64 - __builtin_clzll(range) : 0;
+  std::vector<uint64_t> tmp(v.size());
+  constexpr int kTop = 8;
+  if (v.size() < kParallelCids || bits <= kTop) {
+    sort_low_bits(v, tmp, lo, bits);
+    return;
+  }
+  int shift = bits - kTop;
+  std::array<size_t, (1 << kTop) + 1> start{};
+  for (uint64_t k : v) ++start[((k - lo) >> shift) + 1];
+  for (size_t b = 1; b < start.size(); ++b) start[b] += start[b - 1];
+  std::array<size_t, 1 << kTop> next;
+  std::copy(start.begin(), start.end() - 1, next.begin());
+  for (uint64_t k : v) tmp[next[(k - lo) >> shift]++] = k;
+  v.swap(tmp);
+  // Consecutive parts grouped into a few tasks of about equal size.
+  Pool& pool = Pool::shared();
+  size_t tasks = size_t(pool.size() + 1) * 4;
+  parallel_for(pool, tasks, [&](size_t t) {
+    size_t first = v.size() * t / tasks, last = v.size() * (t + 1) / tasks;
+    for (size_t b = 0; b < (1u << kTop); ++b) {
+      // Each part goes to the task holding its first key.
+      if (start[b] == start[b + 1] || start[b] < first || start[b] >= last) continue;
+      std::span<uint64_t> part(v.data() + start[b], start[b + 1] - start[b]);
+      sort_low_bits(part, std::span(tmp.data() + start[b], part.size()), lo, shift);
+    }
+  });
 }
 
 // The merged leaf intervals of ascending cids whose cells each hold `width`
-// leaves: equal and consecutive cids join.
+// leaves: equal and consecutive cids join. Large inputs are cut into pieces
+// counted and filled as tasks; a piece writes the runs that start in it.
 std::vector<Interval> merge_cells(std::span<const uint64_t> sorted, uint64_t width) {
-  size_t runs = 0;
-  for (size_t i = 0; i < sorted.size(); ++i)
-    runs += i == 0 || sorted[i] > sorted[i - 1] + 1;
-  std::vector<Interval> out;
-  out.reserve(runs);
-  for (size_t i = 0; i < sorted.size();) {
-    uint64_t first = sorted[i], last = first;
-    for (++i; i < sorted.size() && sorted[i] <= last + 1; ++i) last = sorted[i];
-    out.push_back({first * width, (last + 1) * width});
-  }
+  size_t n = sorted.size();
+  auto starts_run = [&](size_t i) { return i == 0 || sorted[i] > sorted[i - 1] + 1; };
+  size_t pieces = n < kParallelCids ? 1 : size_t(Pool::shared().size() + 1) * 4;
+  auto bounds = [&](size_t p) { return n * p / pieces; };
+  std::vector<size_t> offset(pieces + 1);
+  auto count = [&](size_t p) {
+    size_t runs = 0;
+    for (size_t i = bounds(p); i < bounds(p + 1); ++i) runs += starts_run(i);
+    offset[p + 1] = runs;
+  };
+  if (pieces == 1)
+    count(0);
+  else
+    parallel_for(Pool::shared(), pieces, count);
+  for (size_t p = 0; p < pieces; ++p) offset[p + 1] += offset[p];
+  std::vector<Interval> out(offset[pieces]);
+  auto fill = [&](size_t p) {
+    Interval* o = out.data() + offset[p];
+    size_t i = bounds(p), end = bounds(p + 1);
+    while (i < end && !starts_run(i)) ++i;
+    while (i < end) {
+      uint64_t first = sorted[i], last = first;
+      for (++i; i < n && sorted[i] <= last + 1; ++i) last = sorted[i];
+      *o++ = {first * width, (last + 1) * width};
+    }
+  };
+  if (pieces == 1)
+    fill(0);
+  else
+    parallel_for(Pool::shared(), pieces, fill);
   return out;
 }
 
