@@ -616,10 +616,17 @@ Result<Tree> Tree::from_intervals(std::vector<Interval> merged, uint32_t depth,
   uint64_t width = powers(h.a, depth)[depth];
   const Ctx& c = *ctx;
   std::span<const Interval> all(merged);
-  auto bases = parallel_map(Pool::shared(), h.b, [&](size_t b) {
-    uint64_t lo = (uint64_t(h.a) + b) * width;
-    return build_node(all, lo, lo + width, depth, c);
-  });
+  std::vector<Node> bases;
+  try {
+    bases = parallel_map(Pool::shared(), h.b, [&](size_t b) {
+      uint64_t lo = (uint64_t(h.a) + b) * width;
+      return build_node(all, lo, lo + width, depth, c);
+    });
+  } catch (const std::bad_alloc&) {
+    // What was built is freed by now: give the memory back while it is short.
+    slab::trim();
+    throw;
+  }
   return Tree(std::move(bases), std::move(ctx), h, depth);
 }
 

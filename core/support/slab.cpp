@@ -98,9 +98,6 @@ struct Depot {
   uint64_t blocks = 0;
   Spare* spares = nullptr;
   std::atomic<uint64_t> reserved{0};
-  // Set when no region could be mapped: from then on whole free regions go
-  // back to the system, until a region can be mapped again.
-  std::atomic<bool> pressure{false};
   uint64_t returned_since_scavenge = 0;
   uint64_t epoch = 0;
   // 0: no thread-exit key yet, 1: made.
@@ -108,6 +105,14 @@ struct Depot {
   pthread_key_t key{};
 };
 constinit Depot g_depot;
+
+// Set when no region could be mapped: from then on freed blocks go straight
+// to the depot and whole free regions back to the system, until a region can
+// be mapped again. Read on every free, so on a cache line of its own.
+struct alignas(64) Pressure {
+  std::atomic<bool> on{false};
+};
+constinit Pressure g_pressure;
 
 Region* map_region() noexcept {
   auto map = [](size_t bytes) -> char* {
@@ -210,27 +215,28 @@ void scavenge() noexcept {
   }
 }
 
-void push_batch(size_t c, const List& l) {
+// Queues a thread's list in the depot; true when, under memory pressure,
+// enough came back to look for whole free regions.
+bool queue_batch(size_t c, const List& l) {
   FreeBlock* head = l.head;
   head->next_batch = nullptr;
   head->last = l.tail;
   head->count = l.count;
-  bool due = false;
-  {
-    std::lock_guard lock(g_depot.mutex);
-    if (g_depot.first[c])
-      g_depot.last[c]->next_batch = head;
-    else
-      g_depot.first[c] = head;
-    g_depot.last[c] = head;
-    g_depot.batches[c].fetch_add(1, std::memory_order_relaxed);
-    g_depot.blocks += l.count;
-    if (g_depot.pressure.load(std::memory_order_relaxed)) {
-      g_depot.returned_since_scavenge += l.count;
-      due = g_depot.returned_since_scavenge >= std::max(kScavengeBlocks, g_depot.blocks / 2);
-    }
-  }
-  if (due) scavenge();
+  std::lock_guard lock(g_depot.mutex);
+  if (g_depot.first[c])
+    g_depot.last[c]->next_batch = head;
+  else
+    g_depot.first[c] = head;
+  g_depot.last[c] = head;
+  g_depot.batches[c].fetch_add(1, std::memory_order_relaxed);
+  g_depot.blocks += l.count;
+  if (!g_pressure.on.load(std::memory_order_relaxed)) return false;
+  g_depot.returned_since_scavenge += l.count;
+  return g_depot.returned_since_scavenge >= std::max(kScavengeBlocks, g_depot.blocks / 2);
+}
+
+void push_batch(size_t c, const List& l) {
+  if (queue_batch(c, l)) scavenge();
 }
 
 bool take_batch(size_t c, List& l) {
@@ -260,16 +266,22 @@ void put_region_aside(Cache& t) {
   t.bump = t.end = nullptr;
 }
 
+// Every list of the thread to the depot.
+void hand_over_lists(Cache& t) {
+  for (size_t c = 0; c < kClasses; ++c) {
+    if (t.lists[c].ready.count) queue_batch(c, t.lists[c].ready);
+    if (t.lists[c].freed.count) queue_batch(c, t.lists[c].freed);
+    t.lists[c] = {};
+  }
+}
+
 // Thread exit: the lists go to the depot as batches, the region aside.
 void hand_back(void* arg) {
   Cache& t = *static_cast<Cache*>(arg);
   t.registered = false;
-  for (size_t c = 0; c < kClasses; ++c) {
-    if (t.lists[c].ready.count) push_batch(c, t.lists[c].ready);
-    if (t.lists[c].freed.count) push_batch(c, t.lists[c].freed);
-    t.lists[c] = {};
-  }
+  hand_over_lists(t);
   put_region_aside(t);
+  if (g_pressure.on.load(std::memory_order_relaxed)) scavenge();
 }
 
 // The depot's lock is held across fork(), so that the child's copy is whole.
@@ -301,9 +313,11 @@ bool register_thread(Cache& t) noexcept {
 void new_region(Cache& t) {
   {
     std::lock_guard lock(g_depot.mutex);
-    // A small tail of the old region is left uncut.
+    // A small tail of the old region is left uncut, even if no new one
+    // comes: the old one may go back to the system from now on.
     if (t.region) t.region->in_use = false;
     t.region = nullptr;
+    t.bump = t.end = nullptr;
     if (Spare* s = g_depot.spares) {
       g_depot.spares = s->next;
       t.region = region_of(s);
@@ -314,12 +328,14 @@ void new_region(Cache& t) {
   }
   Region* r = map_region();
   if (!r) {
-    g_depot.pressure.store(true, std::memory_order_relaxed);
+    g_pressure.on.store(true, std::memory_order_relaxed);
+    hand_over_lists(t);
     scavenge();
     r = map_region();
     if (!r) throw std::bad_alloc();
   }
-  g_depot.pressure.store(false, std::memory_order_relaxed);
+  if (g_pressure.on.load(std::memory_order_relaxed))
+    g_pressure.on.store(false, std::memory_order_relaxed);
   g_depot.reserved.fetch_add(kRegionBytes, std::memory_order_relaxed);
   r->in_use = true;
   t.region = r;
@@ -375,8 +391,11 @@ void deallocate(void* p, size_t bytes) noexcept {
   size_t c = class_of(bytes);
   Cache& t = t_cache;
   auto* b = static_cast<FreeBlock*>(p);
-  if (!t.registered && !register_thread(t)) {
-    // This thread's lists could not be handed back when it ends.
+  if (g_pressure.on.load(std::memory_order_relaxed) ||
+      (!t.registered && !register_thread(t))) [[unlikely]] {
+    // Short of memory, no thread's lists may keep a region from going back;
+    // or this thread's lists could not be handed back when it ends.
+    hand_over_lists(t);
     push_batch(c, List{b, b, 1});
     return;
   }
@@ -390,6 +409,13 @@ void deallocate(void* p, size_t bytes) noexcept {
     push_batch(c, l);
     l = {};
   }
+}
+
+void trim() noexcept {
+  if (!g_pressure.on.load(std::memory_order_relaxed)) return;
+  Cache& t = t_cache;
+  hand_over_lists(t);
+  scavenge();
 }
 
 uint64_t reserved_bytes() noexcept {

@@ -13,8 +13,9 @@
 // Freed blocks stay with the allocator for reuse by any thread at the same
 // size: peak use is what the largest set of live blocks needed, plus a few
 // batches per thread and size. Once a region cannot be mapped, the regions
-// whose blocks have all come back are returned to the system (so that a
-// failed build leaves the process its memory), until mapping succeeds again.
+// whose blocks have all come back are returned to the system, and threads
+// that go idle or end hand over their lists first (so that a failed build
+// leaves the process its memory), until mapping succeeds again.
 //
 // Larger sizes go straight to ::operator new / ::operator delete.
 #pragma once
@@ -31,6 +32,11 @@ void* allocate(size_t bytes);
 
 // Gives back a block from allocate(bytes), with the same `bytes`.
 void deallocate(void* p, size_t bytes) noexcept;
+
+// Under memory pressure, hands the calling thread's free blocks to the depot
+// and returns the regions wholly free to the system; else does nothing. For
+// threads about to idle after a failure, and for callers whose work failed.
+void trim() noexcept;
 
 // Bytes of the regions held now, their blocks live or free.
 uint64_t reserved_bytes() noexcept;
