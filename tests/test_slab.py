@@ -54,7 +54,54 @@ long vm_bytes() {
   return pages * sysconf(_SC_PAGESIZE);
 }
 
+// Under an address-space cap: a fresh thread runs out (std::bad_alloc on its
+// first exception), and once its blocks are freed elsewhere their regions are
+// the system's again. Run first, in a child, while no block of any size is
+// free anywhere.
+void run_out() {
+  long cap = vm_bytes() + (256l << 20);
+  rlimit limit{rlim_t(cap), rlim_t(cap)};
+  CHECK(setrlimit(RLIMIT_AS, &limit) == 0);
+  for (int round = 0; round < 2; ++round) {
+    std::vector<void*> held;
+    held.reserve(8000000);
+    bool failed = false, small = false;
+    std::thread([&] {
+      try {
+        for (;;) held.push_back(slab::allocate(120));
+      } catch (const std::bad_alloc&) {
+        failed = true;
+      }
+      // A smaller block may fit where the last region ended, but that
+      // region is no longer this thread's to cut.
+      try {
+        held.push_back(slab::allocate(32));
+        small = true;
+      } catch (const std::bad_alloc&) {
+      }
+    }).join();
+    CHECK(failed);
+    for (size_t i = 0; i < held.size(); ++i)
+      slab::deallocate(held[i], small && i + 1 == held.size() ? 32 : 120);
+    std::vector<void*>().swap(held);
+    // The freed regions can be mapped again by anyone: 192 MiB of plain heap.
+    void* big = std::malloc(192u << 20);
+    CHECK(big != nullptr);
+    std::memset(big, 1, 192u << 20);
+    std::free(big);
+  }
+}
+
 int main() {
+  pid_t child = fork();
+  if (child == 0) {
+    run_out();
+    _exit(0);
+  }
+  int child_status = 0;
+  waitpid(child, &child_status, 0);
+  CHECK(WIFEXITED(child_status) && WEXITSTATUS(child_status) == 0);
+
   // Blocks of all sizes stay apart; freed on another thread, they are reused.
   std::vector<Block> v;
   std::thread([&] { v = make(200000, 1); }).join();
@@ -89,32 +136,6 @@ int main() {
   stop = true;
   busy.join();
 
-  // Under an address-space cap: a fresh thread runs out (std::bad_alloc on
-  // its first exception), and once its blocks are freed elsewhere their
-  // regions are the system's again.
-  long cap = vm_bytes() + (256l << 20);
-  rlimit limit{rlim_t(cap), rlim_t(cap)};
-  CHECK(setrlimit(RLIMIT_AS, &limit) == 0);
-  for (int round = 0; round < 2; ++round) {
-    std::vector<void*> held;
-    held.reserve(8000000);
-    bool failed = false;
-    std::thread([&] {
-      try {
-        for (;;) held.push_back(slab::allocate(56));
-      } catch (const std::bad_alloc&) {
-        failed = true;
-      }
-    }).join();
-    CHECK(failed);
-    for (void* p : held) slab::deallocate(p, 56);
-    std::vector<void*>().swap(held);
-    // The freed regions can be mapped again by anyone: 192 MiB of plain heap.
-    void* big = std::malloc(192u << 20);
-    CHECK(big != nullptr);
-    std::memset(big, 1, 192u << 20);
-    std::free(big);
-  }
   std::printf("ok\n");
 }
 """
