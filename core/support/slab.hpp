@@ -25,7 +25,7 @@
 
 namespace kivet::slab {
 
-inline constexpr size_t kMaxBytes = 256;
+inline constexpr size_t kMaxBytes = 384;
 
 // A block of at least `bytes`, 8-byte aligned. Throws std::bad_alloc.
 void* allocate(size_t bytes);
