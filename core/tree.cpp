@@ -7,6 +7,7 @@
 #include <new>
 
 #include "core/support/pool.hpp"
+#include "core/support/slab.hpp"
 
 namespace kivet {
 
@@ -42,8 +43,8 @@ class CidReader {
       guess_[bits] = level_of(uint64_t(1) << bits, h.a);
   }
 
-  // The leaf interval of a valid cid, or false.
-  bool read(uint64_t cid, Interval& out) const {
+  // The level of a valid cid, or false.
+  bool level(uint64_t cid, uint32_t& out) const {
     if (cid < h_.a) return false;
     uint32_t level = guess_[63 - __builtin_clzll(cid)];
     // Numbers of one bit length span at most two levels (A >= 2).
@@ -52,8 +53,19 @@ class CidReader {
     // Leading block below A + B: cid < (A + B)·A^level, no overflow since
     // level <= depth <= deepest.
     if (cid >= (uint64_t(h_.a) + h_.b) * bounds_[level]) return false;
-    uint64_t width = span_[depth_ - level];
-    out = {cid * width, (cid + 1) * width};
+    out = level;
+    return true;
+  }
+
+  // Leaves under one cell of `level`.
+  uint64_t width(uint32_t level) const { return span_[depth_ - level]; }
+
+  // The leaf interval of a valid cid, or false.
+  bool read(uint64_t cid, Interval& out) const {
+    uint32_t l;
+    if (!level(cid, l)) return false;
+    uint64_t w = width(l);
+    out = {cid * w, (cid + 1) * w};
     return true;
   }
 
@@ -77,6 +89,140 @@ size_t read_range(const CidReader& reader, std::span<const uint64_t> cids,
   for (size_t i = lo; i < hi; ++i)
     if (!reader.read(cids[i], out[i])) return i;
   return hi;
+}
+
+// What one pass over cids [lo, hi) finds: the first invalid one (or hi),
+// the range of levels and of values, and whether they ascend.
+struct Scan {
+  size_t bad;
+  uint32_t min_level = UINT32_MAX, max_level = 0;
+  uint64_t min = UINT64_MAX, max = 0;
+  bool ascending = true;
+};
+
+Scan scan_range(const CidReader& reader, std::span<const uint64_t> cids, size_t lo,
+                size_t hi) {
+  Scan s{hi};
+  uint64_t previous = 0;
+  for (size_t i = lo; i < hi; ++i) {
+    uint64_t cid = cids[i];
+    uint32_t level;
+    if (!reader.level(cid, level)) {
+      s.bad = i;
+      return s;
+    }
+    s.min_level = std::min(s.min_level, level);
+    s.max_level = std::max(s.max_level, level);
+    s.min = std::min(s.min, cid);
+    s.max = std::max(s.max, cid);
+    s.ascending &= cid >= previous;
+    previous = cid;
+  }
+  return s;
+}
+
+// LSD radix sort of keys, all in [lo, hi], by their low `bits` bits less
+// lo (the others being equal): one pass counts every digit, then one pass
+// per digit moves the keys between `v` and `tmp`. The result is in `v`.
+void sort_low_bits(std::span<uint64_t> v, std::span<uint64_t> tmp, uint64_t lo, int bits) {
+  if (v.size() < 256) {
+    std::sort(v.begin(), v.end());
+    return;
+  }
+  if (bits == 0) return;
+  int passes = (bits + 11) / 12, digit = (bits + passes - 1) / passes;
+  size_t buckets = size_t(1) << digit, mask = buckets - 1;
+  std::vector<size_t> count(size_t(passes) * buckets);
+  for (uint64_t k : v) {
+    k -= lo;
+    for (int p = 0; p < passes; ++p) ++count[p * buckets + ((k >> (p * digit)) & mask)];
+  }
+  uint64_t* from = v.data();
+  uint64_t* to = tmp.data();
+  for (int p = 0; p < passes; ++p) {
+    size_t* c = &count[p * buckets];
+    int shift = p * digit;
+    // A digit that is the same in every key moves nothing.
+    if (c[((from[0] - lo) >> shift) & mask] == v.size()) continue;
+    size_t sum = 0;
+    for (size_t b = 0; b < buckets; ++b) sum += std::exchange(c[b], sum);
+    for (size_t i = 0; i < v.size(); ++i) {
+      uint64_t k = from[i];
+      to[c[((k - lo) >> shift) & mask]++] = k;
+    }
+    std::swap(from, to);
+  }
+  if (from != v.data()) std::copy(from, from + v.size(), v.data());
+}
+
+// Sorts keys all in [lo, hi]: one pass splits them by their top bits, then
+// the parts are sorted as tasks on the pool.
+void sort_keys(std::vector<uint64_t>& v, uint64_t lo, uint64_t hi) {
+  uint64_t range = hi - lo;
+  int bits = range ? 64 - __builtin_clzll(range) : 0;
+  std::vector<uint64_t> tmp(v.size());
+  constexpr int kTop = 8;
+  if (v.size() < kParallelCids || bits <= kTop) {
+    sort_low_bits(v, tmp, lo, bits);
+    return;
+  }
+  int shift = bits - kTop;
+  std::array<size_t, (1 << kTop) + 1> start{};
+  for (uint64_t k : v) ++start[((k - lo) >> shift) + 1];
+  for (size_t b = 1; b < start.size(); ++b) start[b] += start[b - 1];
+  std::array<size_t, 1 << kTop> next;
+  std::copy(start.begin(), start.end() - 1, next.begin());
+  for (uint64_t k : v) tmp[next[(k - lo) >> shift]++] = k;
+  v.swap(tmp);
+  // Consecutive parts grouped into a few tasks of about equal size.
+  Pool& pool = Pool::shared();
+  size_t tasks = size_t(pool.size() + 1) * 4;
+  parallel_for(pool, tasks, [&](size_t t) {
+    size_t first = v.size() * t / tasks, last = v.size() * (t + 1) / tasks;
+    for (size_t b = 0; b < (1u << kTop); ++b) {
+      // Each part goes to the task holding its first key.
+      if (start[b] == start[b + 1] || start[b] < first || start[b] >= last) continue;
+      std::span<uint64_t> part(v.data() + start[b], start[b + 1] - start[b]);
+      sort_low_bits(part, std::span(tmp.data() + start[b], part.size()), lo, shift);
+    }
+  });
+}
+
+// The merged leaf intervals of ascending cids whose cells each hold `width`
+// leaves: equal and consecutive cids join. Large inputs are cut into pieces
+// counted and filled as tasks; a piece writes the runs that start in it.
+std::vector<Interval> merge_cells(std::span<const uint64_t> sorted, uint64_t width) {
+  size_t n = sorted.size();
+  auto starts_run = [&](size_t i) { return i == 0 || sorted[i] > sorted[i - 1] + 1; };
+  size_t pieces = n < kParallelCids ? 1 : size_t(Pool::shared().size() + 1) * 4;
+  auto bounds = [&](size_t p) { return n * p / pieces; };
+  std::vector<size_t> offset(pieces + 1);
+  auto count = [&](size_t p) {
+    size_t runs = 0;
+    for (size_t i = bounds(p); i < bounds(p + 1); ++i) runs += starts_run(i);
+    offset[p + 1] = runs;
+  };
+  if (pieces == 1)
+    count(0);
+  else
+    parallel_for(Pool::shared(), pieces, count);
+  for (size_t p = 0; p < pieces; ++p) offset[p + 1] += offset[p];
+  std::vector<Interval> out(offset[pieces]);
+  auto fill = [&](size_t p) {
+    Interval* o = out.data() + offset[p];
+    size_t i = bounds(p), end = bounds(p + 1);
+    while (i < end && !starts_run(i)) ++i;
+    while (i < end) {
+      uint64_t first = sorted[i], last = first;
+      for (++i; i < n && sorted[i] <= last + 1; ++i) last = sorted[i];
+      *o++ = {first * width, (last + 1) * width};
+    }
+  };
+  if (pieces == 1)
+    fill(0);
+  else
+    parallel_for(Pool::shared(), pieces, fill);
+  return out;
 }
 
 // LSD radix sort of intervals by start over the bits that vary; stable, so
@@ -192,18 +338,38 @@ Hash hash_children(const Branch& b, uint32_t height, const Ctx& ctx) {
   return s.finish();
 }
 
+// Branch::branches() without the library call that std::popcount becomes
+// on a baseline x86-64 target: freeing a tree counts once per branch.
+uint32_t branch_children(const Branch& b) {
+  uint32_t n = 0;
+  for (uint32_t j = 0; j < Branch::kind_words(b.arity); ++j) {
+    uint64_t x = (b.kinds()[j] >> 1) & 0x5555555555555555ull;
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    n += uint32_t((x * 0x0101010101010101ull) >> 56);
+  }
+  return n;
+}
+
 }  // namespace
 
 void Node::destroy(Branch* b) {
+  // Post-order, as the tree was built: the blocks are reused in this order,
+  // so the next tree is laid out as compactly as this one.
   Node* c = b->branch_children();
-  uint32_t branches = b->branches();
-  // Each release is a locked update that waits for its line: fetch them all
-  // first so the misses overlap instead of queueing.
-  for (uint32_t i = 0; i < branches; ++i) __builtin_prefetch(&c[i].branch(), 1);
-  for (uint32_t i = 0; i < branches; ++i) c[i].~Node();
+  uint32_t branches = branch_children(*b);
+  for (uint32_t i = 0; i < branches; ++i)
+    __builtin_prefetch(reinterpret_cast<const void*>(c[i].word_), 1);
+  for (uint32_t i = 0; i < branches; ++i) {
+    auto* d = reinterpret_cast<Branch*>(c[i].word_);
+    // A sole owner needs no atomic update: nobody else can take a reference.
+    if (d->refs.load(std::memory_order_acquire) == 1 ||
+        d->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
+      destroy(d);
+  }
   size_t bytes = Branch::bytes(b->arity, branches);
   b->~Branch();
-  ::operator delete(b, bytes);
+  slab::deallocate(b, bytes);
 }
 
 const Hash& compute_branch_hash(const Branch& b, uint32_t height, const Ctx& ctx) {
@@ -237,7 +403,8 @@ Node new_branch(uint32_t a, uint32_t height, const uint64_t* kinds, Node* kids,
   // The fingerprint first: the children's headers are still in cache.
   Fingerprint fp = fingerprint_of(a, height, kinds, kids);
   size_t bytes = Branch::bytes(a, branches);
-  void* mem = ::operator new(bytes);
+  static_assert(alignof(Branch) <= 8, "branch blocks are 8-byte aligned");
+  void* mem = slab::allocate(bytes);
   // Default-initialised: the hash bytes stay unwritten until asked for.
   auto* b = new (mem) Branch;
   b->refs.store(1, std::memory_order_relaxed);
@@ -313,31 +480,62 @@ void merge_intervals(std::vector<Interval>& v) {
 
 namespace {
 
-// The node over [lo, hi) at `height`. REQUIRES: `mine` holds exactly the
-// intervals that meet [lo, hi), sorted and disjoint.
-// The node over [lo, hi) at `height` for the one interval `v` meeting it:
-// the scattered cells of most trees end in such chains.
-// REQUIRES: v meets [lo, hi), A <= 32.
-Node build_one(Interval v, uint64_t lo, uint64_t hi, uint32_t height, uint32_t a) {
+// Powers of one aperture up to 2^64 and their reciprocals, so that a chain
+// finds its digits by multiplying.
+struct Powers {
+  uint64_t pow[65];
+  uint64_t inv[65];  // floor((2^64 - 1) / pow[i])
+  // n / pow[i]: the estimate is the quotient or one less.
+  uint64_t div(uint64_t n, uint32_t i) const {
+    uint64_t q = uint64_t((unsigned __int128)n * inv[i] >> 64);
+    return q + (n - q * pow[i] >= pow[i]);
+  }
+};
+
+// For apertures 2..32 (the chains' case), made once.
+const Powers& powers_of(uint32_t a) {
+  static const std::array<Powers, 33> table = [] {
+    std::array<Powers, 33> t{};
+    for (uint32_t x = 2; x <= 32; ++x) {
+      Powers& p = t[x];
+      uint64_t v = 1;
+      for (uint32_t i = 0; i < 65; ++i) {
+        p.pow[i] = v;
+        p.inv[i] = UINT64_MAX / v;
+        if (__builtin_mul_overflow(v, uint64_t(x), &v)) v = UINT64_MAX;
+      }
+    }
+    return t;
+  }();
+  return table[a];
+}
+
+// The node over [lo, lo + A^height) for the one interval `v` meeting it: the
+// scattered cells of most trees end in such chains.
+// REQUIRES: v meets the node, A <= 32.
+Node build_one(Interval v, uint64_t lo, uint32_t height, uint32_t a, const Powers& p) {
+  uint64_t hi = lo + p.pow[height];
   if (v.lo <= lo && v.hi >= hi) return Node::full();
-  uint64_t step = (hi - lo) / a;
+  uint64_t step = p.pow[height - 1];
   uint64_t from = std::max(v.lo, lo) - lo, to = std::min(v.hi, hi) - lo;
-  auto first = uint32_t(from / step), last = uint32_t((to - 1) / step);
+  auto first = uint32_t(p.div(from, height - 1)), last = uint32_t(p.div(to - 1, height - 1));
   uint64_t first_lo = lo + first * step, last_lo = lo + last * step;
-  Node low = build_one(v, first_lo, first_lo + step, height - 1, a);
-  Node high = last != first ? build_one(v, last_lo, last_lo + step, height - 1, a)
-                            : Node::empty();
+  Node low = build_one(v, first_lo, height - 1, a, p);
+  Node high = last != first ? build_one(v, last_lo, height - 1, a, p) : Node::empty();
   return make_run_branch(a, height, first, last, std::move(low), std::move(high));
 }
 
+// The node over [lo, hi) at `height`. REQUIRES: `mine` holds exactly the
+// intervals that meet [lo, hi), sorted and disjoint.
 Node build_inside(std::span<const Interval> mine, uint64_t lo, uint64_t hi,
                   uint32_t height, const Ctx& ctx) {
   if (mine.empty()) return Node::empty();
   // At height 0 a meeting interval covers the one leaf, so this decides.
   if (mine.front().lo <= lo && mine.front().hi >= hi) return Node::full();
-  if (height >= 2) poll_cancel();
   uint32_t a = ctx.hierarchy.a;
-  if (mine.size() == 1 && a <= 32) return build_one(mine.front(), lo, hi, height, a);
+  // A chain is short work; nodes that split poll.
+  if (mine.size() == 1 && a <= 32) return build_one(mine.front(), lo, height, a, powers_of(a));
+  if (height >= 2) poll_cancel();
   uint64_t step = (hi - lo) / a;
   NodeBuffer buffer(a);
   std::span<Node> children = buffer.span();
@@ -392,28 +590,57 @@ Result<Tree> Tree::from_cells(std::span<const uint64_t> cids, uint32_t depth,
   Hierarchy h = ctx->hierarchy;
   if (auto e = empty(h.a, h.b, depth, ctx); !e) return e;
   CidReader reader(h, depth);
-  std::vector<Interval> intervals(cids.size());
-  size_t bad;
+  Scan all{cids.size()};
+  auto join = [&all](const Scan& s) {
+    all.min_level = std::min(all.min_level, s.min_level);
+    all.max_level = std::max(all.max_level, s.max_level);
+    all.ascending &= s.ascending && s.min >= all.max;
+    all.min = std::min(all.min, s.min);
+    all.max = std::max(all.max, s.max);
+  };
   if (cids.size() >= kParallelCids) {
-    auto firsts = parallel_chunks(Pool::shared(), cids.size(), [&](size_t lo, size_t hi) {
-      return read_range(reader, cids, intervals.data(), lo, hi);
+    auto scans = parallel_chunks(Pool::shared(), cids.size(), [&](size_t lo, size_t hi) {
+      return scan_range(reader, cids, lo, hi);
     });
     // The chunks are in input order: the first chunk that stopped early holds
     // the first bad cid.
-    bad = cids.size();
-    size_t n = firsts.size();
-    for (size_t c = 0; c < n; ++c) {
-      if (firsts[c] != cids.size() * (c + 1) / n) {
-        bad = firsts[c];
-        break;
-      }
+    size_t n = scans.size();
+    for (size_t c = 0; c < n && all.bad == cids.size(); ++c) {
+      if (scans[c].bad != cids.size() * (c + 1) / n)
+        all.bad = scans[c].bad;
+      else
+        join(scans[c]);
     }
   } else {
-    bad = read_range(reader, cids, intervals.data(), 0, cids.size());
+    Scan s = scan_range(reader, cids, 0, cids.size());
+    all.bad = s.bad;
+    join(s);
   }
-  if (bad != cids.size()) return std::unexpected(reader.error(cids[bad]));
-  merge_intervals(intervals);
-  return from_intervals(std::move(intervals), depth, std::move(ctx));
+  if (all.bad != cids.size()) return std::unexpected(reader.error(cids[all.bad]));
+  std::vector<Interval> merged;
+  if (all.min_level == all.max_level) {
+    // Cells of one level: sorting the cids (8 bytes each, unless they ascend
+    // already) orders their intervals, all of one width.
+    std::vector<uint64_t> keys;
+    std::span<const uint64_t> sorted = cids;
+    if (!all.ascending) {
+      keys.assign(cids.begin(), cids.end());
+      sort_keys(keys, all.min, all.max);
+      sorted = keys;
+    }
+    merged = merge_cells(sorted, reader.width(all.min_level));
+  } else if (!cids.empty()) {
+    merged.resize(cids.size());
+    auto read = [&](size_t lo, size_t hi) {
+      return read_range(reader, cids, merged.data(), lo, hi);
+    };
+    if (cids.size() >= kParallelCids)
+      parallel_chunks(Pool::shared(), cids.size(), read);
+    else
+      read(0, cids.size());
+    merge_intervals(merged);
+  }
+  return from_intervals(std::move(merged), depth, std::move(ctx));
 }
 
 Result<Tree> Tree::from_intervals(std::vector<Interval> merged, uint32_t depth,
@@ -424,10 +651,17 @@ Result<Tree> Tree::from_intervals(std::vector<Interval> merged, uint32_t depth,
   uint64_t width = powers(h.a, depth)[depth];
   const Ctx& c = *ctx;
   std::span<const Interval> all(merged);
-  auto bases = parallel_map(Pool::shared(), h.b, [&](size_t b) {
-    uint64_t lo = (uint64_t(h.a) + b) * width;
-    return build_node(all, lo, lo + width, depth, c);
-  });
+  std::vector<Node> bases;
+  try {
+    bases = parallel_map(Pool::shared(), h.b, [&](size_t b) {
+      uint64_t lo = (uint64_t(h.a) + b) * width;
+      return build_node(all, lo, lo + width, depth, c);
+    });
+  } catch (const std::bad_alloc&) {
+    // What was built is freed by now: give the memory back while it is short.
+    slab::trim();
+    throw;
+  }
   return Tree(std::move(bases), std::move(ctx), h, depth);
 }
 

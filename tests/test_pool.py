@@ -94,6 +94,7 @@ int main() {
 
 def test_pool_behaviour(tmp_path):
     exe = build(tmp_path, PROGRAM, ["core/support/pool.cpp", "core/support/cancel.cpp",
+                                    "core/support/slab.cpp",
                                     "core/error.cpp", "core/support/text.cpp"])
     out = subprocess.run([str(exe)], capture_output=True, text=True, timeout=120)
     assert out.stdout.splitlines() == [

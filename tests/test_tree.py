@@ -156,6 +156,51 @@ class TestInputs:
             Tree.from_cells("not cids", -1)
 
 
+class TestCellsOfOneLevel:
+    """Cids all of one level take their own way in: sorted as cids, or not at
+    all when they ascend, and merged as runs of consecutive cids."""
+
+    @pytest.mark.parametrize("depth,count,span", [
+        (3, 70_000, None),      # dense: long runs, duplicates, complete parents
+        (10, 300_000, None),    # scattered over every base
+        (18, 100_000, None),    # the widest cids: every digit of the sort varies
+        (10, 100_000, 5000),    # a narrow range, across bases 4 and 5
+    ])
+    def test_leaves_are_the_unique_cids_in_any_order(self, depth, count, span):
+        rng = np.random.default_rng(depth + count)
+        lo, hi = 9 * 9**depth, 15 * 9**depth
+        if span is not None:
+            lo = 14 * 9**depth - span // 2
+            hi = lo + span
+        cids = rng.integers(lo, hi, count, dtype=np.uint64)
+        unique = np.unique(cids)
+        half = len(unique) // 2
+        # Ascending in each half but not across them: the pass that finds
+        # ascending input works in chunks, and must join them.
+        halves = np.concatenate([unique[half:], unique[:half]])
+        trees = [Tree.from_cells(c, depth) for c in (cids, unique, unique[::-1], halves)]
+        assert np.array_equal(np.array(trees[0].leaves(), dtype=np.uint64), unique)
+        assert all(t == trees[0] for t in trees[1:])
+        # The same leaves with one coarser cell already inside them take the
+        # way of mixed levels.
+        parent = unique[:1] // np.uint64(9)
+        children = parent * np.uint64(9) + np.arange(9, dtype=np.uint64)
+        assert Tree.from_cells(np.concatenate([cids, parent, children]), depth) == \
+            Tree.from_cells(np.concatenate([cids, children]), depth)
+
+    def test_runs_across_parents_and_bases_match_the_model(self):
+        last_of_base_0 = cid(0, 8, 8)
+        cids = list(range(last_of_base_0 - 20, last_of_base_0 + 15))
+        cids += [cid(3, 4, i) for i in range(9)] + [cid(5, 8, 8)] * 3
+        shuffled = cids[:]
+        random.Random(1).shuffle(shuffled)
+        ref = RefTree.from_cells(cids, 2)
+        for order in (cids, sorted(cids), shuffled):
+            t = Tree.from_cells(order, 2)
+            assert t.root_hex == ref.root()
+            assert t.cells() == ref.cells
+
+
 class TestClass:
     def test_no_public_constructor(self):
         with pytest.raises(TypeError):

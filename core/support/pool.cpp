@@ -9,6 +9,8 @@
 #include <system_error>
 #include <thread>
 
+#include "core/support/slab.hpp"
+
 namespace kivet {
 
 struct Pool::Worker {
@@ -128,6 +130,9 @@ void Pool::worker_loop(unsigned index) {
       execute(t);
       continue;
     }
+    // After a failure for want of memory, the blocks this worker keeps must
+    // not hold on to regions the system could have back.
+    slab::trim();
     std::unique_lock lock(sleep_mutex_);
     sleepers_.fetch_add(1);
     sleep_cv_.wait(lock, [&] { return stopping_ || queued_.load() > 0; });
