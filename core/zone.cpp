@@ -61,19 +61,6 @@ inline void interleave(uint32_t n, uint64_t row, uint64_t column, uint32_t level
   }
 }
 
-// (cid mod 729) -> (row part, column part) of its three base-9 digits.
-constexpr std::array<std::array<uint8_t, 2>, 729> kSplit729 = [] {
-  std::array<std::array<uint8_t, 2>, 729> t{};
-  for (uint32_t v = 0; v < 729; ++v) {
-    uint32_t r = 0, c = 0, p = 1;
-    for (uint32_t x = v, i = 0; i < 3; ++i, x /= 9, p *= 3) {
-      r += (x % 9) / 3 * p;
-      c += (x % 9) % 3 * p;
-    }
-    t[v] = {uint8_t(r), uint8_t(c)};
-  }
-  return t;
-}();
 
 // Row and column of the `level` digits below the leading block; returns the
 // leading block.

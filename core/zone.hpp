@@ -95,4 +95,18 @@ Result<Neighbours> neighbours(const Hierarchy& h, uint32_t north_square,
 Result<Neighbours> neighbours(const CellDecoder& cells, uint32_t north_square,
                               uint32_t south_square, uint64_t cid);
 
+// (cid mod 729) -> (row part, column part) of its three base-9 digits.
+inline constexpr std::array<std::array<uint8_t, 2>, 729> kSplit729 = [] {
+  std::array<std::array<uint8_t, 2>, 729> t{};
+  for (uint32_t v = 0; v < 729; ++v) {
+    uint32_t r = 0, c = 0, p = 1;
+    for (uint32_t x = v, i = 0; i < 3; ++i, x /= 9, p *= 3) {
+      r += (x % 9) / 3 * p;
+      c += (x % 9) % 3 * p;
+    }
+    t[v] = {uint8_t(r), uint8_t(c)};
+  }
+  return t;
+}();
+
 }  // namespace kivet

@@ -88,19 +88,6 @@ inline uint64_t interleave3(uint64_t row, uint64_t column) {
   return 3 * spread(row) + spread(column);
 }
 
-// v < 729 (three base-9 digits) -> (row part, column part).
-inline constexpr std::array<std::array<uint8_t, 2>, 729> kSplit729 = [] {
-  std::array<std::array<uint8_t, 2>, 729> t{};
-  for (uint32_t v = 0; v < 729; ++v) {
-    uint32_t r = 0, c = 0, p = 1;
-    for (uint32_t x = v, i = 0; i < 3; ++i, x /= 9, p *= 3) {
-      r += (x % 9) / 3 * p;
-      c += (x % 9) % 3 * p;
-    }
-    t[v] = {uint8_t(r), uint8_t(c)};
-  }
-  return t;
-}();
 
 // The same as row | column << 32.
 inline constexpr std::array<uint64_t, 729> kSplit729Packed = [] {
