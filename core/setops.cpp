@@ -58,12 +58,12 @@ class ChildCursor {
   explicit ChildCursor(const Node& n) : node_(n), branch_(n.is_branch()) {
     if (branch_) {
       it_ = n.children().begin();
-      fps_ = n.branch().child_fps();
+      sums_ = n.branch().child_sums();
     }
   }
   const Node& node() const { return branch_ ? *it_ : node_; }
   // REQUIRES: node() is a Branch.
-  const Fingerprint& fingerprint() const { return it_.fingerprint(fps_); }
+  const ShapeSum& shape_sum() const { return it_.shape_sum(sums_); }
   void advance() {
     if (branch_) ++it_;
   }
@@ -77,7 +77,7 @@ class ChildCursor {
   const Node& node_;
   bool branch_;
   Node::Children::iterator it_;
-  const Fingerprint* fps_ = nullptr;
+  const ShapeSum* sums_ = nullptr;
 };
 
 // Two Branches holding the same leaves, read from the nodes themselves.
@@ -187,7 +187,7 @@ Outcome assemble(const Node& na, const Node& nb, std::span<Outcome> outs,
 
 // The rule read by node kinds: in canonical trees a node's hash is E_k exactly
 // when it is Empty and F_k exactly when it is Full, so only two Branches need
-// comparing, and their fingerprints stand in for the hashes, which may not be
+// comparing, and their shape sums stand in for the hashes, which may not be
 // computed yet.
 // Nothing when the pair must descend.
 // `same`: both are Branches with the same leaves.
@@ -228,10 +228,10 @@ Outcome combine_pair(const Node& na, const Node& nb, uint8_t op, uint32_t k,
   for (uint32_t i = 0; i < a; ++i) {
     const Node& x = ca.node();
     const Node& y = cb.node();
-    // The parents keep their Branch children's fingerprints: comparing them
+    // The parents keep their Branch children's shape sums: comparing them
     // there spares a cache miss per child on each side.
     bool same = x.is_branch() && y.is_branch() &&
-                (x.same(y) || ca.fingerprint() == cb.fingerprint());
+                (x.same(y) || ca.shape_sum() == cb.shape_sum());
     outs[i] = combine_pair(x, y, op, k - 1, ctx, same);
     tally.add(outs[i], x, y);
     ca.advance();

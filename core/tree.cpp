@@ -265,34 +265,34 @@ std::span<const Interval> meeting(std::span<const Interval> merged, uint64_t lo,
   return {first, last};
 }
 
-// sum_i x[height][i] * fp(child i) over the non-Empty children (Full
+// sum_i x[height][i] * sum(child i) over the non-Empty children (Full
 // counts 1), from the kinds words and the Branch children in digit order.
-Fingerprint fingerprint_of(uint32_t a, uint32_t height, const uint64_t* kinds,
+ShapeSum shape_sum_of(uint32_t a, uint32_t height, const uint64_t* kinds,
                            const Node* kids) {
-  namespace fpr = fingerprint;
-  const fpr::Keys& keys = fpr::keys();
-  Fingerprint fp;
+  namespace ss = shape_sum;
+  const ss::Keys& keys = ss::keys();
+  ShapeSum sum;
   for (uint32_t w = 0, rank = 0; w < Branch::kind_words(a); ++w) {
     for (uint64_t word = kinds[w]; word; word &= word - 1) {
       uint32_t bit = uint32_t(std::countr_zero(word));
       uint32_t i = w * 32 + bit / 2;
       uint64_t k[2];
-      if (height < fpr::kHeights && i < fpr::kDigits) {
+      if (height < ss::kHeights && i < ss::kDigits) {
         k[0] = keys.table[height][i][0];
         k[1] = keys.table[height][i][1];
       } else {
-        fpr::key(height, i, k);
+        ss::key(height, i, k);
       }
       if (bit % 2) {  // the high bit of a kind: a Branch child
-        const Fingerprint& c = kids[rank++].fingerprint();
-        k[0] = fpr::mul(k[0], c.lane[0]);
-        k[1] = fpr::mul(k[1], c.lane[1]);
+        const ShapeSum& c = kids[rank++].shape_sum();
+        k[0] = ss::mul(k[0], c.lane[0]);
+        k[1] = ss::mul(k[1], c.lane[1]);
       }
-      fp.lane[0] = fpr::add(fp.lane[0], k[0]);
-      fp.lane[1] = fpr::add(fp.lane[1], k[1]);
+      sum.lane[0] = ss::add(sum.lane[0], k[0]);
+      sum.lane[1] = ss::add(sum.lane[1], k[1]);
     }
   }
-  return fp;
+  return sum;
 }
 
 bool check_node(const Node& n, uint32_t height, const Ctx& ctx) {
@@ -306,10 +306,10 @@ bool check_node(const Node& n, uint32_t height, const Ctx& ctx) {
   }
   if (all_empty || all_full) return false;
   const Branch& b = n.branch();
-  if (!(b.fp == fingerprint_of(b.arity, height, b.kinds(), b.branch_children())))
+  if (!(b.sum == shape_sum_of(b.arity, height, b.kinds(), b.branch_children())))
     return false;
   for (uint32_t i = 0, n = b.branches(); i < n; ++i)
-    if (!(b.child_fps()[i] == b.branch_children()[i].fingerprint())) return false;
+    if (!(b.child_sums()[i] == b.branch_children()[i].shape_sum())) return false;
   if (!n.hash_ready()) return true;
   Sha256 s;
   s.update(kTagNode);
@@ -400,8 +400,8 @@ const Hash& compute_branch_hash(const Branch& b, uint32_t height, const Ctx& ctx
 // branches; the callers have ruled out uniform children.
 Node new_branch(uint32_t a, uint32_t height, const uint64_t* kinds, Node* kids,
                 uint32_t branches) {
-  // The fingerprint first: the children's headers are still in cache.
-  Fingerprint fp = fingerprint_of(a, height, kinds, kids);
+  // The shape sum first: the children's headers are still in cache.
+  ShapeSum sum = shape_sum_of(a, height, kinds, kids);
   size_t bytes = Branch::bytes(a, branches);
   static_assert(alignof(Branch) <= 8, "branch blocks are 8-byte aligned");
   void* mem = slab::allocate(bytes);
@@ -410,12 +410,12 @@ Node new_branch(uint32_t a, uint32_t height, const uint64_t* kinds, Node* kids,
   b->refs.store(1, std::memory_order_relaxed);
   b->arity = uint16_t(a);
   b->state.store(Branch::kNone, std::memory_order_relaxed);
-  b->fp = fp;
+  b->sum = sum;
   std::copy(kinds, kinds + Branch::kind_words(a), b->kinds());
   Node* out = b->branch_children();
-  Fingerprint* fps = b->child_fps();
+  ShapeSum* sums = b->child_sums();
   for (uint32_t i = 0; i < branches; ++i) {
-    fps[i] = kids[i].fingerprint();
+    sums[i] = kids[i].shape_sum();
     new (out + i) Node(std::move(kids[i]));
   }
   return Node(reinterpret_cast<uintptr_t>(b));
@@ -812,7 +812,7 @@ Result<bool> Tree::covers(uint64_t cid) const {
 
 bool operator==(const Tree& x, const Tree& y) {
   if (x.hierarchy_ != y.hierarchy_ || x.depth_ != y.depth_) return false;
-  // Bases of another kind or fingerprint prove the trees differ without
+  // Bases of another kind or shape sum prove the trees differ without
   // hashing either.
   for (size_t i = 0; i < x.bases_.size(); ++i) {
     const Node &a = x.bases_[i], &b = y.bases_[i];

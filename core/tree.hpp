@@ -5,9 +5,9 @@
 // an intrusive atomic count). A Branch stores its children compactly: two
 // bits per child (Empty, Full, Branch) and words only for the Branch
 // children, in digit order. A branch of aperture 9 is 64 bytes plus 24 per
-// Branch child (its word and its fingerprint). Branches are immutable and shared by trees.
+// Branch child (its word and its shape sum). Branches are immutable and shared by trees.
 //
-// Every branch carries its structural fingerprint (core/fingerprint.hpp),
+// Every branch carries its shape sum (core/shape_sum.hpp),
 // computed as it is made from its children's: set operations tell equal
 // subtrees of separately built trees apart without hashing them.
 //
@@ -40,7 +40,7 @@
 #include <vector>
 
 #include "core/error.hpp"
-#include "core/fingerprint.hpp"
+#include "core/shape_sum.hpp"
 #include "core/hash.hpp"
 #include "core/hierarchy.hpp"
 
@@ -56,12 +56,12 @@ struct Branch {
   mutable std::atomic<uint32_t> refs;
   uint16_t arity;  // A <= 4096
   mutable std::atomic<uint16_t> state;
-  Fingerprint fp;
+  ShapeSum sum;
   mutable Hash hash_;  // meaningful once state is kReady (read with acquire)
   // Followed by kind_words(arity) words of 2-bit child kinds (0 Empty,
   // 1 Full, 2 Branch; child i at bits 2i mod 64 of word i / 32), then
   // branches() Node words: the Branch children in digit order, then their
-  // fingerprints (a walk comparing two nodes' children reads them here, not
+  // shape sums (a walk comparing two nodes' children reads them here, not
   // from each child's header, a cache miss apiece). The hash stays in the
   // header, beside the state read with it: a parent's hash reads both from
   // every child.
@@ -69,7 +69,7 @@ struct Branch {
   static constexpr uint32_t kind_words(uint32_t arity) { return (arity + 31) / 32; }
   static constexpr size_t bytes(uint32_t arity, uint32_t branches) {
     return sizeof(Branch) + 8 * size_t(kind_words(arity)) +
-           (sizeof(uint64_t) + sizeof(Fingerprint)) * branches;
+           (sizeof(uint64_t) + sizeof(ShapeSum)) * branches;
   }
   const uint64_t* kinds() const { return reinterpret_cast<const uint64_t*>(this + 1); }
   uint64_t* kinds() { return reinterpret_cast<uint64_t*>(this + 1); }
@@ -88,12 +88,12 @@ struct Branch {
     return n;
   }
   bool hash_ready() const { return state.load(std::memory_order_acquire) == kReady; }
-  // The Branch children's fingerprints, in digit order.
-  const Fingerprint* child_fps() const {
-    return reinterpret_cast<const Fingerprint*>(kinds() + kind_words(arity) + branches());
+  // The Branch children's shape sums, in digit order.
+  const ShapeSum* child_sums() const {
+    return reinterpret_cast<const ShapeSum*>(kinds() + kind_words(arity) + branches());
   }
-  Fingerprint* child_fps() {
-    return reinterpret_cast<Fingerprint*>(kinds() + kind_words(arity) + branches());
+  ShapeSum* child_sums() {
+    return reinterpret_cast<ShapeSum*>(kinds() + kind_words(arity) + branches());
   }
   Hash& hash() const { return hash_; }
   // Child i; Empty and Full children are the shared constants below.
@@ -159,12 +159,12 @@ class Node {
   // Same form and, for a branch, the same shared block (not a hash compare).
   bool same(const Node& o) const { return word_ == o.word_; }
   // Two Branches with the same leaves; false proves they differ, true is
-  // wrong with probability below 2^-110 (see core/fingerprint.hpp).
+  // wrong with probability below 2^-110 (see core/shape_sum.hpp).
   bool same_leaves(const Node& o) const {
-    return word_ == o.word_ || branch().fp == o.branch().fp;
+    return word_ == o.word_ || branch().sum == o.branch().sum;
   }
   // REQUIRES: is_branch().
-  const Fingerprint& fingerprint() const { return branch().fp; }
+  const ShapeSum& shape_sum() const { return branch().sum; }
 
  private:
   friend Node make_branch(std::span<Node>, uint32_t, const Ctx&);
@@ -214,9 +214,9 @@ class Node::Children {
       uint32_t k = b_->kind(i_);
       return k == 0 ? kEmptyNode : k == 1 ? kFullNode : b_->branch_children()[rank_];
     }
-    // The current child's fingerprint as its parent keeps it.
+    // The current child's shape sum as its parent keeps it.
     // REQUIRES: the current child is a Branch.
-    const Fingerprint& fingerprint(const Fingerprint* fps) const { return fps[rank_]; }
+    const ShapeSum& shape_sum(const ShapeSum* sums) const { return sums[rank_]; }
     iterator& operator++() {
       rank_ += b_->kind(i_) == 2;
       ++i_;

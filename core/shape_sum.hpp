@@ -1,9 +1,9 @@
-// Structural fingerprints: a cheap, exact-when-different, almost surely
+// Shape sums: a cheap, exact-when-different, almost surely
 // exact-when-equal summary of a subtree, computed as branches are made.
 //
 // A canonical node stands for its Full cells. Give every (height, digit) pair
 // an independent secret key x in GF(p), p = 2^61 - 1, and map a node to
-//   Empty -> 0,  Full -> 1,  Branch at height h -> sum_i x[h][i] * fp(child i).
+//   Empty -> 0,  Full -> 1,  Branch at height h -> sum_i x[h][i] * sum(child i).
 // Expanded, that is the sum over Full cells of the product of the keys along
 // the cell's path: one distinct multilinear monomial per cell, so two
 // different cell sets give different polynomials of degree at most the
@@ -11,9 +11,9 @@
 // at most height / p; two independent lanes make that at most (64 / p)^2,
 // about 2^-110, far below the hardware's own error rate.
 //
-// Equal sets always give equal fingerprints, so differing fingerprints prove
+// Equal sets always give equal sums, so differing sums prove
 // two subtrees differ. The keys are drawn once per process from the system's
-// entropy and never leave it (no serialised form carries a fingerprint), so
+// entropy and never leave it (no serialised form carries a sum), so
 // no input can be chosen to collide.
 #pragma once
 
@@ -21,12 +21,12 @@
 
 namespace kivet {
 
-struct Fingerprint {
+struct ShapeSum {
   uint64_t lane[2] = {0, 0};
-  friend bool operator==(const Fingerprint&, const Fingerprint&) = default;
+  friend bool operator==(const ShapeSum&, const ShapeSum&) = default;
 };
 
-namespace fingerprint {
+namespace shape_sum {
 
 inline constexpr uint64_t kPrime = (uint64_t(1) << 61) - 1;
 
@@ -57,5 +57,5 @@ const Keys& keys();
 // The key pair of digit `i` under a node of height `h` (1 <= h < 64).
 void key(uint32_t h, uint32_t i, uint64_t out[2]);
 
-}  // namespace fingerprint
+}  // namespace shape_sum
 }  // namespace kivet

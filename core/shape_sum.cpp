@@ -1,9 +1,9 @@
-#include "core/fingerprint.hpp"
+#include "core/shape_sum.hpp"
 
 #include <chrono>
 #include <random>
 
-namespace kivet::fingerprint {
+namespace kivet::shape_sum {
 
 namespace {
 
@@ -54,4 +54,4 @@ void key(uint32_t h, uint32_t i, uint64_t out[2]) {
     out[lane] = i < kDigits ? k.table[h][i][lane] : derive(k.seed[lane], h, i);
 }
 
-}  // namespace kivet::fingerprint
+}  // namespace kivet::shape_sum
