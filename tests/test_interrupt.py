@@ -39,7 +39,9 @@ def interrupted(call, handler=None, after=0.3):
     exception raised, if any, and the call's own profile events: "c_exception"
     when the call itself raised (rather than returning and the handler running
     afterwards)."""
-    old = signal.signal(signal.SIGINT, handler) if handler else None
+    # Python's own handler unless told otherwise: a runner started in the
+    # background may have set SIGINT to be ignored.
+    old = signal.signal(signal.SIGINT, handler or signal.default_int_handler)
     events = []
     target = call.func if isinstance(call, Call) else None
 
@@ -62,8 +64,7 @@ def interrupted(call, handler=None, after=0.3):
             error = e
         timer.join()
     finally:
-        if old is not None:
-            signal.signal(signal.SIGINT, old)
+        signal.signal(signal.SIGINT, old)
     return error, events
 
 
