@@ -92,11 +92,11 @@ def boundary_lat(p):
 
 def special_points(p, lon_0):
     sweep = np.linspace(-180, 180, 4801)
-    spec = [lon_0 + d for d in (-180, -135, -90, -45, 0, 45, 90, 135, 180)]
-    spec += [ulps(lon_0 + d, k) for d in (-180, -90, 0, 90, 180) for k in (-2, -1, 1, 2)]
+    seams = [lon_0 + d for d in (-180, -135, -90, -45, 0, 45, 90, 135, 180)]
+    seams += [ulps(lon_0 + d, k) for d in (-180, -90, 0, 90, 180) for k in (-2, -1, 1, 2)]
     edges = [180, -180, np.nextafter(180, 0), np.nextafter(-180, 0), np.nextafter(-180, -360),
              540, -540, 359.99999, 1e6, -1e6, 0.0, -0.0]
-    lon = np.concatenate([sweep, spec, edges])
+    lon = np.concatenate([sweep, seams, edges])
     b = boundary_lat(p)
     lats = [0.0, -0.0, 90.0, -90.0, ulps(90, -1), ulps(-90, 1), 89.9999999, -89.9999999, 1e-300,
             45.0, -45.0, 41.81, -41.81]

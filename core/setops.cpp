@@ -112,34 +112,8 @@ Node to_node(Outcome o, const Node& x, const Node& y) {
   return o.kind == Outcome::kNew ? std::move(o.node) : resolve(o, x, y);
 }
 
-// Room for the A child outcomes of one node: on the stack up to aperture 16,
-// only the first A constructed.
-class OutcomeBuffer {
- public:
-  explicit OutcomeBuffer(uint32_t a) : size_(a) {
-    if (a > kInline) {
-      heap_.resize(a);
-      data_ = heap_.data();
-    } else {
-      data_ = reinterpret_cast<Outcome*>(raw_);
-      for (uint32_t i = 0; i < a; ++i) new (data_ + i) Outcome();
-    }
-  }
-  ~OutcomeBuffer() {
-    if (size_ <= kInline)
-      for (uint32_t i = 0; i < size_; ++i) data_[i].~Outcome();
-  }
-  OutcomeBuffer(const OutcomeBuffer&) = delete;
-  OutcomeBuffer& operator=(const OutcomeBuffer&) = delete;
-  std::span<Outcome> span() { return {data_, size_}; }
-
- private:
-  static constexpr uint32_t kInline = 16;
-  uint32_t size_;
-  Outcome* data_;
-  alignas(Outcome) unsigned char raw_[kInline * sizeof(Outcome)];
-  std::vector<Outcome> heap_;
-};
+// The A child outcomes of one node.
+using OutcomeBuffer = ChildBuffer<Outcome>;
 
 // Which node the child outcomes, seen so far, amount to.
 struct Tally {

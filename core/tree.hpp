@@ -277,35 +277,39 @@ Node make_branch(std::span<Node> children, uint32_t height, const Ctx& ctx);
 Node make_run_branch(uint32_t a, uint32_t height, uint32_t first, uint32_t last, Node low,
                      Node high);
 
-// Room for the A children of one node, Empty to start with: on the stack for
-// apertures up to 16, so building a node allocates only its branch.
-class NodeBuffer {
+// Room for A default-made values, one per child of a node: on the stack for
+// apertures up to 16, so walking or building a node allocates nothing more.
+template <class T>
+class ChildBuffer {
  public:
-  explicit NodeBuffer(uint32_t a) : size_(a) {
+  explicit ChildBuffer(uint32_t a) : size_(a) {
     if (a > kInline) {
       heap_.resize(a);
       data_ = heap_.data();
     } else {
-      data_ = reinterpret_cast<Node*>(raw_);
-      for (uint32_t i = 0; i < a; ++i) new (data_ + i) Node();
+      data_ = reinterpret_cast<T*>(raw_);
+      for (uint32_t i = 0; i < a; ++i) new (data_ + i) T();
     }
   }
-  ~NodeBuffer() {
+  ~ChildBuffer() {
     if (size_ <= kInline)
-      for (uint32_t i = 0; i < size_; ++i) data_[i].~Node();
+      for (uint32_t i = 0; i < size_; ++i) data_[i].~T();
   }
-  NodeBuffer(const NodeBuffer&) = delete;
-  NodeBuffer& operator=(const NodeBuffer&) = delete;
-  std::span<Node> span() { return {data_, size_}; }
-  Node& operator[](size_t i) { return data_[i]; }
+  ChildBuffer(const ChildBuffer&) = delete;
+  ChildBuffer& operator=(const ChildBuffer&) = delete;
+  std::span<T> span() { return {data_, size_}; }
+  T& operator[](size_t i) { return data_[i]; }
 
  private:
   static constexpr uint32_t kInline = 16;
   uint32_t size_;
-  Node* data_;
-  alignas(Node) unsigned char raw_[kInline * sizeof(Node)];
-  std::vector<Node> heap_;
+  T* data_;
+  alignas(T) unsigned char raw_[kInline * sizeof(T)];
+  std::vector<T> heap_;
 };
+
+// The A children of one node, Empty to start with.
+using NodeBuffer = ChildBuffer<Node>;
 
 // A half-open range of level-D leaf cids.
 struct Interval {
