@@ -79,19 +79,11 @@ KIVET_METHOD(tree_cells_array) {
   return guard([&] {
     Args("cells_array", {}, 0, args, nargs, kwnames);
     const Tree& tree = tree_value(self);
-    uint64_t count = interruptible([&] {
-      uint64_t n = 0;
-      tree.visit_full([&](uint64_t, uint32_t) { ++n; });
-      return n;
-    });
-    Ref array = new_u64_array(count, "cells");
-    uint64_t* out = u64_data(array);
-    maybe_unlocked(count, [&] {
-      uint64_t at = 0;
-      tree.visit_full([&](uint64_t cell, uint32_t) { out[at++] = cell; });
-      // Path order is numeric order only while the levels agree.
-      std::sort(out, out + count);
-    });
+    // One walk: the count is not known before it, and a second walk would
+    // cost as much as the first.
+    std::vector<uint64_t> cells = interruptible([&] { return tree.cells(); });
+    Ref array = new_u64_array(cells.size(), "cells");
+    std::copy(cells.begin(), cells.end(), u64_data(array));
     return array;
   });
 }

@@ -237,3 +237,70 @@ def test_every_engine_function_is_public_under_its_own_name():
         assert hasattr(kivet, name), name
     for name in kivet.__all__:
         assert getattr(kivet, name) is not None
+
+
+class TestUnionAll:
+    @staticmethod
+    def _trees(depth, profile=None, count=6, seed=3):
+        a = (profile or _kivet.Profile.kivet_1()).aperture
+        rng = np.random.default_rng(seed)
+        trees = []
+        for i in range(count):
+            level = rng.integers(1, depth + 1, 40)  # cells of mixed levels, some nested
+            cids = [int(rng.integers(a**k * a, a**k * (a + 6))) for k in level]
+            trees.append(_kivet.Tree.from_cells(cids, depth, profile))
+        return trees
+
+    @pytest.mark.parametrize("profile", [None, _kivet.Profile(aperture=4)])
+    def test_equals_the_running_union(self, profile):
+        trees = self._trees(5, profile)
+        # A cell completed only by the siblings held in different trees must merge.
+        a = (profile or _kivet.Profile.kivet_1()).aperture
+        parent = a * a + 2
+        halves = [list(range(parent * a, parent * a + a // 2)),
+                  list(range(parent * a + a // 2, parent * a + a))]
+        trees += [_kivet.Tree.from_cells(h, 5, profile) for h in halves]
+        trees.append(trees[0])  # the same tree twice
+        running = trees[0]
+        for t in trees[1:]:
+            running = running.union(t)
+        together = kivet.union_all(iter(trees))
+        assert together == running and together.cells() == running.cells()
+        assert together.covers(parent)
+        for k in (1, 2, 3):
+            part = kivet.union_all(trees[:k])
+            expected = trees[0]
+            for t in trees[1:k]:
+                expected = expected.union(t)
+            assert part == expected
+
+    def test_profile_of_the_first_tree(self):
+        ogc = _kivet.Tree.from_cells([100, 1000], 3, _kivet.Profile.ogc())
+        others = self._trees(3, _kivet.Profile.kivet_1(), count=3)
+        result = kivet.union_all([ogc, *others])
+        assert result.profile == _kivet.Profile.ogc()
+        assert kivet.union_all([*others, ogc]).profile == _kivet.Profile.kivet_1()
+        assert result == kivet.union_all([*others, ogc])
+
+    def test_the_cli_and_collections_agree_with_it(self):
+        fc = {"type": "FeatureCollection", "features": [
+            {"type": "Feature", "geometry": g} for g in (BOX, OVERLAP, SOUTH, BOX)]}
+        pieces = [_kivet.Tree.from_geojson(g, 6) for g in (BOX, OVERLAP, SOUTH)]
+        assert kivet.coverage(fc, 6) == kivet.union_all(pieces)
+
+    @pytest.mark.parametrize(
+        "trees, error, text",
+        [
+            ([], ValueError, "union_all needs at least one tree"),
+            ([_kivet.Tree.from_cells([], 2), 5], TypeError, "trees[1] must be a Tree, not int"),
+            ([_kivet.Tree.from_cells([], 2), _kivet.Tree.from_cells([], 2),
+              _kivet.Tree.from_cells([], 3)], ValueError, "depth mismatch: 2 vs 3"),
+            ([_kivet.Tree.from_cells([], 2), _kivet.Tree.from_cells([], 2),
+              _kivet.Tree.from_cells([], 2, _kivet.Profile(aperture=4))], ValueError,
+             "topology mismatch"),
+        ],
+    )
+    def test_bad_input(self, trees, error, text):
+        with pytest.raises(error) as info:
+            kivet.union_all(trees)
+        assert text in str(info.value)

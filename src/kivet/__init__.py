@@ -35,6 +35,7 @@ from _kivet import (
 from ._arrays import cell_boundaries, cell_neighbours, cells_from_lonlat, cells_to_lonlat
 from .cells import Resolution, children, level, parent, resolutions
 from .geometry import coverage, fingerprints, polyfill
+from .trees import union_all
 
 __all__ = [
     "KIVET_1",
@@ -70,6 +71,7 @@ __all__ = [
     "subzone_index",
     "subzones",
     "suid_to_cid",
+    "union_all",
     "verify_opening",
     "verify_setop",
 ]

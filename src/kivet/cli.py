@@ -24,6 +24,7 @@ import numpy as np
 import _kivet
 from kivet.geometry import coverage
 from kivet._plot import plot
+from kivet.trees import union_all
 
 __all__ = ["main"]
 
@@ -169,10 +170,8 @@ def cover_each(
 
 def cover_all(path: str, resolution: int, profile: _kivet.Profile, quiet: bool) -> _kivet.Tree:
     """The union of a file's features at `resolution`: the area the whole file describes."""
-    tree = _kivet.Tree.from_cells([], resolution, profile)
-    for _, t in cover_each(path, resolution, profile, quiet):
-        tree = tree.union(t)
-    return tree
+    nothing = _kivet.Tree.from_cells([], resolution, profile)
+    return union_all([nothing] + [t for _, t in cover_each(path, resolution, profile, quiet)])
 
 
 def _area_km2(tree: _kivet.Tree, profile: _kivet.Profile) -> float:

@@ -21,6 +21,7 @@ import numpy as np
 
 import _kivet
 
+from . import trees as _trees
 from ._arrays import engine_ready
 from ._typing import ProfileLike
 from .geometry import coverage
@@ -54,16 +55,9 @@ def _empty(depth: int, profile: ProfileLike) -> _kivet.Tree:
 
 
 def _union(*trees: _kivet.Tree | None) -> _kivet.Tree | None:
-    """The union of the trees given; None (a partition without trees) is skipped.
-
-    Joined pairwise in rounds, so each tree's nodes are merged about log2(k) times rather
-    than up to k times by a running union.
-    """
-    level = [tree for tree in trees if tree is not None]
-    while len(level) > 1:
-        paired = [a.union(b) for a, b in zip(level[::2], level[1::2])]
-        level = paired + level[len(paired) * 2 :]
-    return level[0] if level else None
+    """The union of the trees given; None (a partition without trees) is skipped."""
+    present = [tree for tree in trees if tree is not None]
+    return _trees.union_all(present) if present else None
 
 
 def _union_parts(*parts: Iterable[_kivet.Tree | None]) -> _kivet.Tree | None:

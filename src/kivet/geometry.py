@@ -16,6 +16,7 @@ import numpy.typing as npt
 import _kivet
 
 from ._typing import GeometryLike, ProfileLike
+from .trees import union_all
 
 __all__ = ["coverage", "fingerprints", "polyfill"]
 
@@ -71,11 +72,8 @@ def _empty(resolution: int, profile: ProfileLike) -> _kivet.Tree:
 
 
 def _cover(value: Any, resolution: int, profile: ProfileLike, name: str) -> _kivet.Tree:
-    tree: _kivet.Tree | None = None
-    for part in _parts(value, name):
-        piece = _kivet.Tree.from_geojson(part, resolution, profile)
-        tree = piece if tree is None else tree.union(piece)
-    return _empty(resolution, profile) if tree is None else tree
+    pieces = [_kivet.Tree.from_geojson(part, resolution, profile) for part in _parts(value, name)]
+    return union_all(pieces) if pieces else _empty(resolution, profile)
 
 
 def coverage(
