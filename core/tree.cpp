@@ -361,6 +361,7 @@ void Node::destroy(Branch* b) {
   for (uint32_t i = 0; i < branches; ++i)
     __builtin_prefetch(reinterpret_cast<const void*>(c[i].word_), 1);
   for (uint32_t i = 0; i < branches; ++i) {
+    if (!c[i].counted()) continue;
     auto* d = reinterpret_cast<Branch*>(c[i].word_);
     // A sole owner needs no atomic update: nobody else can take a reference.
     if (d->refs.load(std::memory_order_acquire) == 1 ||
@@ -398,8 +399,49 @@ const Hash& compute_branch_hash(const Branch& b, uint32_t height, const Ctx& ctx
 // A branch of `a` children at `height` with the given kinds words (unhashed),
 // taking `branches` Branch nodes from `kids` in digit order. Sole allocator of
 // branches; the callers have ruled out uniform children.
+alignas(64) unsigned char g_shared_blocks[kSharedBlocks * kSharedBlockBytes];
+
+namespace {
+
+static_assert(Branch::bytes(kSharedAperture, 0) == kSharedBlockBytes);
+
+// The shared height-1 block of aperture `a` whose Full children are the set
+// bits of `mask`; the table is filled on first use.
+// REQUIRES: 2 <= a <= kSharedAperture, 0 < mask < 2^a - 1.
+uintptr_t shared_block(uint32_t a, uint32_t mask) {
+  static const bool filled = [] {
+    for (uint32_t x = 2; x <= kSharedAperture; ++x) {
+      for (uint32_t m = 1; m + 1 < (1u << x); ++m) {
+        uint64_t kinds = 0;
+        for (uint32_t i = 0; i < x; ++i) kinds |= uint64_t(m >> i & 1) << (2 * i);
+        void* mem = g_shared_blocks + ((1u << x) - 4 + m) * kSharedBlockBytes;
+        auto* b = new (mem) Branch;
+        b->refs.store(1, std::memory_order_relaxed);
+        b->arity = uint16_t(x);
+        b->state.store(Branch::kNone, std::memory_order_relaxed);
+        b->sum = shape_sum_of(x, 1, &kinds, nullptr);
+        b->kinds()[0] = kinds;
+      }
+    }
+    return true;
+  }();
+  (void)filled;
+  return reinterpret_cast<uintptr_t>(g_shared_blocks) +
+         ((1u << a) - 4 + mask) * kSharedBlockBytes;
+}
+
+}  // namespace
+
 Node new_branch(uint32_t a, uint32_t height, const uint64_t* kinds, Node* kids,
                 uint32_t branches) {
+  if (height == 1 && a <= kSharedAperture) {
+    // Children of height 0 are uniform: the kinds are a mask of Full ones.
+    assert(branches == 0);
+    (void)kids;
+    uint32_t mask = 0;
+    for (uint32_t i = 0; i < a; ++i) mask |= uint32_t(kinds[0] >> (2 * i) & 1) << i;
+    return Node(shared_block(a, mask));
+  }
   // The shape sum first: the children's headers are still in cache.
   ShapeSum sum = shape_sum_of(a, height, kinds, kids);
   size_t bytes = Branch::bytes(a, branches);

@@ -101,6 +101,21 @@ struct Branch {
 };
 static_assert(sizeof(Branch) == 56);
 
+// Height-1 branches of apertures up to kSharedAperture are never allocated:
+// each of the 2^A - 2 possible ones is one block of a static table, shared by
+// every tree and never counted or freed. A scattered cell ends in one apiece,
+// so this spares a quarter of such a tree's blocks, and their hashes are
+// computed once per process.
+inline constexpr uint32_t kSharedAperture = 9;
+// Blocks for every aperture 2..kSharedAperture, indexed by the Full-children
+// mask (the first and last of each aperture unused).
+inline constexpr size_t kSharedBlocks = (size_t(2) << kSharedAperture) - 4;
+inline constexpr size_t kSharedBlockBytes = 64;
+alignas(64) extern unsigned char g_shared_blocks[kSharedBlocks * kSharedBlockBytes];
+inline bool is_shared_block(uintptr_t word) {
+  return word - reinterpret_cast<uintptr_t>(g_shared_blocks) < sizeof(g_shared_blocks);
+}
+
 class Node {
  public:
   enum class Kind : uint8_t { kEmpty, kFull, kBranch };
@@ -171,11 +186,12 @@ class Node {
   friend Node new_branch(uint32_t, uint32_t, const uint64_t*, Node*, uint32_t);
   static constexpr uintptr_t kEmptyWord = 0, kFullWord = 1;
   constexpr explicit Node(uintptr_t word) : word_(word) {}
+  bool counted() const { return is_branch() && !is_shared_block(word_); }
   void retain() const {
-    if (is_branch()) branch().refs.fetch_add(1, std::memory_order_relaxed);
+    if (counted()) branch().refs.fetch_add(1, std::memory_order_relaxed);
   }
   void release() {
-    if (is_branch() && branch().refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
+    if (counted() && branch().refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
       destroy(reinterpret_cast<Branch*>(word_));
   }
   static void destroy(Branch* b);

@@ -7,7 +7,7 @@ import threading
 import numpy as np
 import pytest
 
-from _kivet import Tree
+from _kivet import Profile, Tree
 from reference import RefTree, random_cids
 
 A = 9
@@ -196,3 +196,42 @@ class TestLeafRuns:
         ref = RefTree(leaves, depth)
         assert t.cells() == ref.cells
         assert t.root_hex == ref.root()
+
+
+class TestSharedHeightOneNodes:
+    """Height-1 nodes of small apertures are one shared block per child pattern, held by
+    every tree that has that pattern and never freed with any of them."""
+
+    @pytest.mark.parametrize("aperture", [4, 9, 16])
+    def test_trees_outlive_the_trees_they_share_with(self, aperture):
+        profile = Profile(aperture=aperture)
+        depth, a = 3, aperture
+        rng = random.Random(aperture)
+        first = a * a**depth  # leaves of base 0
+
+        def leaves(seed):
+            # Each parent of leaves gets a pattern from a small pool, so trees share them.
+            r = random.Random(seed)
+            pool = [r.sample(range(a), r.randint(1, a - 1)) for _ in range(3)]
+            parents = r.sample(range(a**(depth - 1) * 6), 40)
+            return {first + p * a + d for p in parents for d in r.choice(pool)}
+
+        sets = [leaves(rng.random()) for _ in range(12)]
+        trees = [None] * len(sets)
+
+        def build(i):
+            trees[i] = Tree.from_cells(sorted(sets[i]), depth, profile)
+
+        for _ in range(3):  # built, half dropped, built again: counts stay right
+            workers = [threading.Thread(target=build, args=(i,)) for i in range(len(sets))]
+            for w in workers:
+                w.start()
+            for w in workers:
+                w.join()
+            trees[::2] = [None] * len(trees[::2])
+        kept = trees[1::2]
+        both = kept[0].union(kept[1]).difference(kept[2])
+        want = (sets[1] | sets[3]) - sets[5]
+        assert both.root_hex == RefTree(want, depth, a=a).root()
+        for t, s in zip(kept, sets[1::2]):
+            assert t.root_hex == RefTree(s, depth, a=a).root()
