@@ -399,48 +399,76 @@ const Hash& compute_branch_hash(const Branch& b, uint32_t height, const Ctx& ctx
 // A branch of `a` children at `height` with the given kinds words (unhashed),
 // taking `branches` Branch nodes from `kids` in digit order. Sole allocator of
 // branches; the callers have ruled out uniform children.
-alignas(64) unsigned char g_shared_blocks[kSharedBlocks * kSharedBlockBytes];
+alignas(64) unsigned char g_shared_blocks[kSharedBytes];
 
 namespace {
 
-static_assert(Branch::bytes(kSharedAperture, 0) == kSharedBlockBytes);
+static_assert(Branch::bytes(kSharedAperture, 0) == 64 && Branch::bytes(kSharedAperture, 1) == 88);
 
-// The shared height-1 block of aperture `a` whose Full children are the set
-// bits of `mask`; the table is filled on first use.
-// REQUIRES: 2 <= a <= kSharedAperture, 0 < mask < 2^a - 1.
-uintptr_t shared_block(uint32_t a, uint32_t mask) {
+// Where the blocks of aperture `a` start: height 1 by mask, height 2 by
+// digit * 2^a + mask.
+size_t leaf_block_offset(uint32_t a, uint32_t mask) { return ((size_t(1) << a) - 4 + mask) * 64; }
+size_t chain_block_offset(uint32_t a, uint32_t digit, uint32_t mask) {
+  // Blocks of apertures 2..a-1 come first: sum of x * 2^x = (a - 2) * 2^a.
+  size_t before = (size_t(a) - 2) << a;
+  return kSharedLeafBlocks * 64 + (before + (size_t(digit) << a) + mask) * 88;
+}
+
+Branch* shared_at(size_t offset, uint32_t a, const uint64_t& kinds) {
+  auto* b = new (g_shared_blocks + offset) Branch;
+  b->refs.store(1, std::memory_order_relaxed);
+  b->arity = uint16_t(a);
+  b->state.store(Branch::kNone, std::memory_order_relaxed);
+  b->kinds()[0] = kinds;
+  return b;
+}
+
+}  // namespace
+
+void fill_shared_blocks() {
   static const bool filled = [] {
-    for (uint32_t x = 2; x <= kSharedAperture; ++x) {
-      for (uint32_t m = 1; m + 1 < (1u << x); ++m) {
+    for (uint32_t a = 2; a <= kSharedAperture; ++a) {
+      for (uint32_t m = 1; m + 1 < (1u << a); ++m) {
         uint64_t kinds = 0;
-        for (uint32_t i = 0; i < x; ++i) kinds |= uint64_t(m >> i & 1) << (2 * i);
-        void* mem = g_shared_blocks + ((1u << x) - 4 + m) * kSharedBlockBytes;
-        auto* b = new (mem) Branch;
-        b->refs.store(1, std::memory_order_relaxed);
-        b->arity = uint16_t(x);
-        b->state.store(Branch::kNone, std::memory_order_relaxed);
-        b->sum = shape_sum_of(x, 1, &kinds, nullptr);
-        b->kinds()[0] = kinds;
+        for (uint32_t i = 0; i < a; ++i) kinds |= uint64_t(m >> i & 1) << (2 * i);
+        Branch* leaf = shared_at(leaf_block_offset(a, m), a, kinds);
+        leaf->sum = shape_sum_of(a, 1, &kinds, nullptr);
+        Node child(reinterpret_cast<uintptr_t>(leaf));
+        for (uint32_t d = 0; d < a; ++d) {
+          uint64_t one = uint64_t(2) << (2 * d);
+          Branch* chain = shared_at(chain_block_offset(a, d, m), a, one);
+          chain->sum = shape_sum_of(a, 2, &one, &child);
+          new (chain->branch_children()) Node(child);
+          chain->child_sums()[0] = leaf->sum;
+        }
       }
     }
     return true;
   }();
   (void)filled;
-  return reinterpret_cast<uintptr_t>(g_shared_blocks) +
-         ((1u << a) - 4 + mask) * kSharedBlockBytes;
 }
-
-}  // namespace
 
 Node new_branch(uint32_t a, uint32_t height, const uint64_t* kinds, Node* kids,
                 uint32_t branches) {
-  if (height == 1 && a <= kSharedAperture) {
-    // Children of height 0 are uniform: the kinds are a mask of Full ones.
-    assert(branches == 0);
-    (void)kids;
-    uint32_t mask = 0;
-    for (uint32_t i = 0; i < a; ++i) mask |= uint32_t(kinds[0] >> (2 * i) & 1) << i;
-    return Node(shared_block(a, mask));
+  if (height <= 2 && a <= kSharedAperture) {
+    fill_shared_blocks();
+    uint64_t k = kinds[0];
+    if (height == 1) {
+      // Children of height 0 are uniform: the kinds are a mask of Full ones.
+      assert(branches == 0);
+      uint32_t mask = 0;
+      for (uint32_t i = 0; i < a; ++i) mask |= uint32_t(k >> (2 * i) & 1) << i;
+      return Node(reinterpret_cast<uintptr_t>(g_shared_blocks) + leaf_block_offset(a, mask));
+    }
+    if (branches == 1 && (k & (k - 1)) == 0) {
+      // One Branch child and nothing else; at height 1 it is a shared block.
+      assert(is_shared_block(kids[0].word_));
+      uint32_t digit = uint32_t(std::countr_zero(k)) / 2;
+      uintptr_t child = kids[0].word_ - reinterpret_cast<uintptr_t>(g_shared_blocks);
+      uint32_t mask = uint32_t(child / 64 + 4 - (size_t(1) << a));
+      return Node(reinterpret_cast<uintptr_t>(g_shared_blocks) +
+                  chain_block_offset(a, digit, mask));
+    }
   }
   // The shape sum first: the children's headers are still in cache.
   ShapeSum sum = shape_sum_of(a, height, kinds, kids);

@@ -101,20 +101,25 @@ struct Branch {
 };
 static_assert(sizeof(Branch) == 56);
 
-// Height-1 branches of apertures up to kSharedAperture are never allocated:
-// each of the 2^A - 2 possible ones is one block of a static table, shared by
-// every tree and never counted or freed. A scattered cell ends in one apiece,
-// so this spares a quarter of such a tree's blocks, and their hashes are
-// computed once per process.
+// Two kinds of small branch are never allocated for apertures up to
+// kSharedAperture: height-1 ones (each a mask of Full leaves) and height-2
+// ones whose only nonempty child is one height-1 branch. Each possible one is
+// a block of a static table, shared by every tree and never counted or freed.
+// A scattered cell ends in one of each, so this spares half the blocks of
+// such a tree, and their hashes are computed once per process.
 inline constexpr uint32_t kSharedAperture = 9;
-// Blocks for every aperture 2..kSharedAperture, indexed by the Full-children
-// mask (the first and last of each aperture unused).
-inline constexpr size_t kSharedBlocks = (size_t(2) << kSharedAperture) - 4;
-inline constexpr size_t kSharedBlockBytes = 64;
-alignas(64) extern unsigned char g_shared_blocks[kSharedBlocks * kSharedBlockBytes];
+// Height 1: one 64-byte block per aperture 2..9 and mask of Full children
+// (the first and last of each aperture unused). Height 2: one 88-byte block
+// per aperture, digit and mask.
+inline constexpr size_t kSharedLeafBlocks = (size_t(2) << kSharedAperture) - 4;
+inline constexpr size_t kSharedChainBlocks = (size_t(kSharedAperture) - 1) << (kSharedAperture + 1);
+inline constexpr size_t kSharedBytes = kSharedLeafBlocks * 64 + kSharedChainBlocks * 88;
+alignas(64) extern unsigned char g_shared_blocks[kSharedBytes];
 inline bool is_shared_block(uintptr_t word) {
   return word - reinterpret_cast<uintptr_t>(g_shared_blocks) < sizeof(g_shared_blocks);
 }
+// Fills the table, once; new_branch() calls it before handing a block out.
+void fill_shared_blocks();
 
 class Node {
  public:
@@ -184,6 +189,7 @@ class Node {
  private:
   friend Node make_branch(std::span<Node>, uint32_t, const Ctx&);
   friend Node new_branch(uint32_t, uint32_t, const uint64_t*, Node*, uint32_t);
+  friend void fill_shared_blocks();
   static constexpr uintptr_t kEmptyWord = 0, kFullWord = 1;
   constexpr explicit Node(uintptr_t word) : word_(word) {}
   bool counted() const { return is_branch() && !is_shared_block(word_); }

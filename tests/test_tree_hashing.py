@@ -199,8 +199,8 @@ class TestLeafRuns:
 
 
 class TestSharedHeightOneNodes:
-    """Height-1 nodes of small apertures are one shared block per child pattern, held by
-    every tree that has that pattern and never freed with any of them."""
+    """Height-1 nodes of small apertures, and height-2 nodes over one of them, are shared
+    blocks, held by every tree with that pattern and never freed with any of them."""
 
     @pytest.mark.parametrize("aperture", [4, 9, 16])
     def test_trees_outlive_the_trees_they_share_with(self, aperture):
