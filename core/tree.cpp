@@ -4,6 +4,7 @@
 #include <array>
 #include <cassert>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "core/support/pool.hpp"
@@ -399,23 +400,25 @@ const Hash& compute_branch_hash(const Branch& b, uint32_t height, const Ctx& ctx
 // A branch of `a` children at `height` with the given kinds words (unhashed),
 // taking `branches` Branch nodes from `kids` in digit order. Sole allocator of
 // branches; the callers have ruled out uniform children.
-alignas(64) unsigned char g_shared_blocks[kSharedBytes];
+alignas(64) unsigned char g_shared_blocks[kShared.bytes];
 
 namespace {
 
 static_assert(Branch::bytes(kSharedAperture, 0) == 64 && Branch::bytes(kSharedAperture, 1) == 88);
 
-// Where the blocks of aperture `a` start: height 1 by mask, height 2 by
-// digit * 2^a + mask.
-size_t leaf_block_offset(uint32_t a, uint32_t mask) { return ((size_t(1) << a) - 4 + mask) * 64; }
-size_t chain_block_offset(uint32_t a, uint32_t digit, uint32_t mask) {
-  // Blocks of apertures 2..a-1 come first: sum of x * 2^x = (a - 2) * 2^a.
-  size_t before = (size_t(a) - 2) << a;
-  return kSharedLeafBlocks * 64 + (before + (size_t(digit) << a) + mask) * 88;
+uintptr_t shared_word(uint32_t a, uint32_t h, size_t index) {
+  const SharedTable& t = kShared.table[a][h];
+  return reinterpret_cast<uintptr_t>(g_shared_blocks) + t.offset + index * t.stride;
 }
 
-Branch* shared_at(size_t offset, uint32_t a, const uint64_t& kinds) {
-  auto* b = new (g_shared_blocks + offset) Branch;
+// The index of a shared block of aperture a at height h in its table.
+size_t shared_index(uint32_t a, uint32_t h, uintptr_t word) {
+  const SharedTable& t = kShared.table[a][h];
+  return (word - reinterpret_cast<uintptr_t>(g_shared_blocks) - t.offset) / t.stride;
+}
+
+Branch* shared_at(uintptr_t word, uint32_t a, uint64_t kinds) {
+  auto* b = new (reinterpret_cast<void*>(word)) Branch;
   b->refs.store(1, std::memory_order_relaxed);
   b->arity = uint16_t(a);
   b->state.store(Branch::kNone, std::memory_order_relaxed);
@@ -425,49 +428,67 @@ Branch* shared_at(size_t offset, uint32_t a, const uint64_t& kinds) {
 
 }  // namespace
 
-void fill_shared_blocks() {
-  static const bool filled = [] {
-    for (uint32_t a = 2; a <= kSharedAperture; ++a) {
-      for (uint32_t m = 1; m + 1 < (1u << a); ++m) {
-        uint64_t kinds = 0;
-        for (uint32_t i = 0; i < a; ++i) kinds |= uint64_t(m >> i & 1) << (2 * i);
-        Branch* leaf = shared_at(leaf_block_offset(a, m), a, kinds);
-        leaf->sum = shape_sum_of(a, 1, &kinds, nullptr);
-        Node child(reinterpret_cast<uintptr_t>(leaf));
-        for (uint32_t d = 0; d < a; ++d) {
-          uint64_t one = uint64_t(2) << (2 * d);
-          Branch* chain = shared_at(chain_block_offset(a, d, m), a, one);
-          chain->sum = shape_sum_of(a, 2, &one, &child);
-          new (chain->branch_children()) Node(child);
-          chain->child_sums()[0] = leaf->sum;
+void fill_shared_blocks(uint32_t a) {
+  // call_once alone costs a thread-local lookup per call in a shared library.
+  static std::atomic<bool> ready[kSharedAperture + 1];
+  if (ready[a].load(std::memory_order_acquire)) return;
+  static std::once_flag filled[kSharedAperture + 1];
+  std::call_once(filled[a], [a] {
+    uint32_t masks = 1u << a;
+    for (uint32_t h = 1; h <= shared_height(a); ++h) {
+      for (size_t i = 0; i < kShared.table[a][h].count; ++i) {
+        // Every entry ends in a mask; those of no Full leaf or of all are unused.
+        uint32_t mask = uint32_t(i % masks);
+        if (mask == 0 || mask + 1 == masks) continue;
+        uintptr_t word = shared_word(a, h, i);
+        if (h == 1) {
+          uint64_t kinds = 0;
+          for (uint32_t d = 0; d < a; ++d) kinds |= uint64_t(mask >> d & 1) << (2 * d);
+          shared_at(word, a, kinds)->sum = shape_sum_of(a, 1, &kinds, nullptr);
+          continue;
         }
+        size_t below = kShared.table[a][h - 1].count;
+        auto digit = uint32_t(i / below);
+        Node child(shared_word(a, h - 1, i % below));
+        uint64_t kinds = uint64_t(2) << (2 * digit);
+        Branch* b = shared_at(word, a, kinds);
+        b->sum = shape_sum_of(a, h, &kinds, &child);
+        new (b->branch_children()) Node(child);
+        b->child_sums()[0] = child.shape_sum();
       }
     }
-    return true;
-  }();
-  (void)filled;
+    ready[a].store(true, std::memory_order_release);
+  });
+}
+
+Node shared_leaf_chain(uint32_t a, uint32_t height, uint64_t leaf) {
+  assert(height >= 1 && height <= shared_height(a));
+  fill_shared_blocks(a);
+  size_t index = size_t(1) << (leaf % a);
+  for (uint32_t h = 2; h <= height; ++h) {
+    leaf /= a;
+    index += (leaf % a) * kShared.table[a][h - 1].count;
+  }
+  return Node(shared_word(a, height, index));
 }
 
 Node new_branch(uint32_t a, uint32_t height, const uint64_t* kinds, Node* kids,
                 uint32_t branches) {
-  if (height <= 2 && a <= kSharedAperture) {
-    fill_shared_blocks();
+  if (height <= shared_height(a)) {
+    fill_shared_blocks(a);
     uint64_t k = kinds[0];
     if (height == 1) {
       // Children of height 0 are uniform: the kinds are a mask of Full ones.
       assert(branches == 0);
       uint32_t mask = 0;
       for (uint32_t i = 0; i < a; ++i) mask |= uint32_t(k >> (2 * i) & 1) << i;
-      return Node(reinterpret_cast<uintptr_t>(g_shared_blocks) + leaf_block_offset(a, mask));
+      return Node(shared_word(a, 1, mask));
     }
-    if (branches == 1 && (k & (k - 1)) == 0) {
-      // One Branch child and nothing else; at height 1 it is a shared block.
-      assert(is_shared_block(kids[0].word_));
+    if (branches == 1 && (k & (k - 1)) == 0 && is_shared_block(kids[0].word_)) {
+      // One Branch child, itself shared, and nothing else.
       uint32_t digit = uint32_t(std::countr_zero(k)) / 2;
-      uintptr_t child = kids[0].word_ - reinterpret_cast<uintptr_t>(g_shared_blocks);
-      uint32_t mask = uint32_t(child / 64 + 4 - (size_t(1) << a));
-      return Node(reinterpret_cast<uintptr_t>(g_shared_blocks) +
-                  chain_block_offset(a, digit, mask));
+      size_t child = shared_index(a, height - 1, kids[0].word_);
+      return Node(shared_word(a, height, digit * kShared.table[a][height - 1].count + child));
     }
   }
   // The shape sum first: the children's headers are still in cache.
@@ -482,8 +503,10 @@ Node new_branch(uint32_t a, uint32_t height, const uint64_t* kinds, Node* kids,
   b->state.store(Branch::kNone, std::memory_order_relaxed);
   b->sum = sum;
   std::copy(kinds, kinds + Branch::kind_words(a), b->kinds());
-  Node* out = b->branch_children();
-  ShapeSum* sums = b->child_sums();
+  // Positions from what is known here: reading the kinds back from the new
+  // block would wait for its line.
+  Node* out = reinterpret_cast<Node*>(b->kinds() + Branch::kind_words(a));
+  auto* sums = reinterpret_cast<ShapeSum*>(out + branches);
   for (uint32_t i = 0; i < branches; ++i) {
     sums[i] = kids[i].shape_sum();
     new (out + i) Node(std::move(kids[i]));
@@ -586,6 +609,8 @@ const Powers& powers_of(uint32_t a) {
 Node build_one(Interval v, uint64_t lo, uint32_t height, uint32_t a, const Powers& p) {
   uint64_t hi = lo + p.pow[height];
   if (v.lo <= lo && v.hi >= hi) return Node::full();
+  // One leaf near the bottom, as scattered cells end: a shared chain.
+  if (v.hi - v.lo == 1 && height <= shared_height(a)) return shared_leaf_chain(a, height, v.lo - lo);
   uint64_t step = p.pow[height - 1];
   uint64_t from = std::max(v.lo, lo) - lo, to = std::min(v.hi, hi) - lo;
   auto first = uint32_t(p.div(from, height - 1)), last = uint32_t(p.div(to - 1, height - 1));
@@ -611,11 +636,24 @@ Node build_inside(std::span<const Interval> mine, uint64_t lo, uint64_t hi,
   std::span<Node> children = buffer.span();
   // One pass hands every child its intervals: starts only move forward, and
   // at most one interval straddles each boundary.
+  // Near the top, where a node holds many intervals, its children's are
+  // found by bisection instead.
+  bool bisect = mine.size() > 64;
   auto child_span = [&](size_t& first, uint32_t i) {
     uint64_t cl = lo + i * step, ch = cl + step;
-    while (first < mine.size() && mine[first].hi <= cl) ++first;
-    size_t last = first;
-    while (last < mine.size() && mine[last].lo < ch) ++last;
+    size_t last;
+    if (bisect) {
+      auto from = std::partition_point(mine.begin() + first, mine.end(),
+                                       [cl](const Interval& v) { return v.hi <= cl; });
+      auto to = std::partition_point(from, mine.end(),
+                                     [ch](const Interval& v) { return v.lo < ch; });
+      first = size_t(from - mine.begin());
+      last = size_t(to - mine.begin());
+    } else {
+      while (first < mine.size() && mine[first].hi <= cl) ++first;
+      last = first;
+      while (last < mine.size() && mine[last].lo < ch) ++last;
+    }
     return mine.subspan(first, last - first);
   };
   if (mine.size() >= kParallelIntervals) {

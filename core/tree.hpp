@@ -101,25 +101,53 @@ struct Branch {
 };
 static_assert(sizeof(Branch) == 56);
 
-// Two kinds of small branch are never allocated for apertures up to
-// kSharedAperture: height-1 ones (each a mask of Full leaves) and height-2
-// ones whose only nonempty child is one height-1 branch. Each possible one is
-// a block of a static table, shared by every tree and never counted or freed.
-// A scattered cell ends in one of each, so this spares half the blocks of
-// such a tree, and their hashes are computed once per process.
+// Small branches near the leaves are never allocated for apertures up to
+// kSharedAperture: height-1 ones (each a mask of Full leaves), and above them
+// ones whose only nonempty child is one such shared branch, a chain, up to
+// height 2 (3 for the grid's apertures 4 and 9). Each possible one is a block
+// of a static table, shared by every tree and never counted or freed. A
+// scattered cell ends in a chain, so this spares most blocks of such a tree,
+// and their hashes are computed once per process.
 inline constexpr uint32_t kSharedAperture = 9;
-// Height 1: one 64-byte block per aperture 2..9 and mask of Full children
-// (the first and last of each aperture unused). Height 2: one 88-byte block
-// per aperture, digit and mask.
-inline constexpr size_t kSharedLeafBlocks = (size_t(2) << kSharedAperture) - 4;
-inline constexpr size_t kSharedChainBlocks = (size_t(kSharedAperture) - 1) << (kSharedAperture + 1);
-inline constexpr size_t kSharedBytes = kSharedLeafBlocks * 64 + kSharedChainBlocks * 88;
-alignas(64) extern unsigned char g_shared_blocks[kSharedBytes];
+
+// Where the table of aperture a and height h (1-based) lies in the static
+// block array: blocks are 64 bytes at height 1 and 88 above; entry
+// digit * count(h - 1) + index(child) at h >= 2, the Full mask at h = 1 (the
+// first and last entry of each height unused).
+struct SharedTable {
+  size_t offset = 0, count = 0, stride = 0;
+};
+inline constexpr uint32_t kSharedHeights = 3;
+constexpr uint32_t shared_height(uint32_t a) {
+  return a < 2 || a > kSharedAperture ? 0 : a == 4 || a == 9 ? 3 : 2;
+}
+struct SharedLayout {
+  SharedTable table[kSharedAperture + 1][kSharedHeights + 1];
+  size_t bytes = 0;
+  constexpr SharedLayout() {
+    for (uint32_t a = 2; a <= kSharedAperture; ++a) {
+      size_t count = size_t(1) << a;
+      for (uint32_t h = 1; h <= shared_height(a); ++h) {
+        size_t stride = h == 1 ? 64 : 88;
+        table[a][h] = {bytes, count, stride};
+        bytes += count * stride;
+        count *= a;
+      }
+    }
+  }
+};
+inline constexpr SharedLayout kShared{};
+alignas(64) extern unsigned char g_shared_blocks[kShared.bytes];
 inline bool is_shared_block(uintptr_t word) {
   return word - reinterpret_cast<uintptr_t>(g_shared_blocks) < sizeof(g_shared_blocks);
 }
-// Fills the table, once; new_branch() calls it before handing a block out.
-void fill_shared_blocks();
+// Fills aperture a's tables, once; new_branch() calls it before handing a
+// block out. REQUIRES: shared_height(a) > 0.
+void fill_shared_blocks(uint32_t a);
+// The node of height `height` over the one leaf at `leaf` (its offset in the
+// node): a shared block. REQUIRES: 1 <= height <= shared_height(a),
+// leaf < a^height.
+Node shared_leaf_chain(uint32_t a, uint32_t height, uint64_t leaf);
 
 class Node {
  public:
@@ -189,7 +217,8 @@ class Node {
  private:
   friend Node make_branch(std::span<Node>, uint32_t, const Ctx&);
   friend Node new_branch(uint32_t, uint32_t, const uint64_t*, Node*, uint32_t);
-  friend void fill_shared_blocks();
+  friend void fill_shared_blocks(uint32_t);
+  friend Node shared_leaf_chain(uint32_t, uint32_t, uint64_t);
   static constexpr uintptr_t kEmptyWord = 0, kFullWord = 1;
   constexpr explicit Node(uintptr_t word) : word_(word) {}
   bool counted() const { return is_branch() && !is_shared_block(word_); }

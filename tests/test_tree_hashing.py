@@ -205,7 +205,7 @@ class TestSharedHeightOneNodes:
     @pytest.mark.parametrize("aperture", [4, 9, 16])
     def test_trees_outlive_the_trees_they_share_with(self, aperture):
         profile = Profile(aperture=aperture)
-        depth, a = 3, aperture
+        depth, a = 4, aperture
         rng = random.Random(aperture)
         first = a * a**depth  # leaves of base 0
 

@@ -376,12 +376,17 @@ void* allocate(size_t bytes) {
   Cache& t = t_cache;
   List& l = t.lists[c].ready;
   if (l.count) {
-    // The next block may be cold (freed by another thread): fetch it now,
-    // while the caller fills this one.
     FreeBlock* b = l.head;
     l.head = b->next;
     --l.count;
-    __builtin_prefetch(l.head, 1);
+    // The next block may be cold (freed long ago, or by another thread): the
+    // one after this call's successor is fetched now, two calls ahead of its
+    // use, as the successor itself was by the last call.
+    if (l.count > 1) {
+      FreeBlock* after = l.head->next;
+      __builtin_prefetch(after, 1);
+      __builtin_prefetch(reinterpret_cast<char*>(after) + 64, 1);
+    }
     return b;
   }
   return refill(t, c);
