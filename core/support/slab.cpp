@@ -17,7 +17,7 @@ namespace {
 constexpr size_t kClasses = kMaxBytes / 8 + 1;
 constexpr size_t kMinBytes = 32;
 // Regions are aligned to their size, so a block finds its region's header;
-// the size of a huge page, which the system may use for them.
+// 2 MiB, so that few mappings serve a large tree.
 constexpr size_t kRegionBytes = size_t(2) << 20;
 constexpr size_t kHeaderBytes = 64;
 // Blocks moved to or from the depot at once; a thread keeps at most two

@@ -7,7 +7,7 @@
 // the others, and a thread that ends hands its lists back. Blocks are reused
 // in the order they were freed, which keeps a tree built after one freed as
 // compact in memory as the first. New blocks are cut in address order from
-// 2 MiB regions mapped from the system (huge pages where it allows); when
+// 2 MiB regions mapped from the system, all pages at once; when
 // none can be mapped, allocate() throws std::bad_alloc, as operator new would.
 //
 // Freed blocks stay with the allocator for reuse by any thread at the same
