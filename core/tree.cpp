@@ -663,12 +663,29 @@ Node build_inside(std::span<const Interval> mine, uint64_t lo, uint64_t hi,
     parallel_for(Pool::shared(), a, [&](size_t i) {
       children[i] = build_inside(parts[i], lo + i * step, lo + (i + 1) * step, height - 1, ctx);
     });
-  } else {
+  } else if (bisect) {
     size_t first = 0;
     for (uint32_t i = 0; i < a; ++i) {
       std::span<const Interval> part = child_span(first, i);
       if (!part.empty())
         children[i] = build_inside(part, lo + i * step, lo + (i + 1) * step, height - 1, ctx);
+    }
+  } else {
+    // Few intervals: visit only the children they meet, found from where
+    // each interval starts, rather than test every child for intervals.
+    uint64_t done = lo;  // children below this are built
+    size_t j = 0, n = mine.size();
+    while (j < n) {
+      uint64_t start = std::max(mine[j].lo, done);
+      if (start >= hi) break;
+      auto i = uint32_t((start - lo) / step);
+      uint64_t cl = lo + i * step, ch = cl + step;
+      size_t k = j + 1;
+      while (k < n && mine[k].lo < ch) ++k;
+      children[i] = build_inside(mine.subspan(j, k - j), cl, ch, height - 1, ctx);
+      done = ch;
+      // The last interval may reach on into the next child.
+      j = mine[k - 1].hi > ch ? k - 1 : k;
     }
   }
   return make_branch(children, height, ctx);
