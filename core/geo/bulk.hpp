@@ -229,10 +229,10 @@ inline bool GridKernel::finish_band(const Grid& g, double xu, double yu, Pending
   return true;
 }
 
-// The second half: the latitude in degrees from ξ = ±asin(arg), sin 2ξ and
-// cos 2ξ.
-inline double GridKernel::latitude_from(const Grid& g, double xi, double s2, double c2) {
-  return g.ellipsoid_.geodetic_from(xi, s2, c2) * bulk::kRadToDeg;
+// The second half: the latitude in degrees from ξ = ±asin(arg) and
+// sin ξ = ±arg.
+inline double GridKernel::latitude_from(const Grid& g, double xi, double s) {
+  return g.ellipsoid_.geodetic_from_sine(xi, s) * bulk::kRadToDeg;
 }
 
 // The cells of points at one level as cids, for the common case.
@@ -505,23 +505,18 @@ class CellNuclei {
       arg[i] = q.arg;
       negate[i] = q.negate;
     }
-    double s2[kBlock], c2[kBlock];
+    double xi[kBlock];
     uint8_t order[kBlock];
     // Arcsines of the band's arguments (|arg| <= 2/3) apart from the caps'.
     order_by_size(arg, n, 2.0 / 3, order);
     for (size_t k = 0; k < n; ++k) {
       size_t i = order[k];
-      double xi = std::asin(arg[i]);
-      arg[i] = negate[i] ? -xi : xi;
+      xi[i] = std::asin(arg[i]);
     }
-    // About where the library's sine changes method: |2ξ| = 0.855.
-    order_by_size(arg, n, 0.4275, order);
-    for (size_t k = 0; k < n; ++k) {
-      size_t i = order[k];
-      ::sincos(2 * arg[i], &s2[i], &c2[i]);
+    for (size_t i = 0; i < n; ++i) {
+      double sign = negate[i] ? -1.0 : 1.0;
+      lat[i] = GridKernel::latitude_from(g, sign * xi[i], sign * arg[i]);
     }
-    for (size_t i = 0; i < n; ++i)
-      lat[i] = GridKernel::latitude_from(g, arg[i], s2[i], c2[i]);
     return declined;
   }
 

@@ -269,14 +269,14 @@ Result<void> write_ring(const Grid& g, const Position& cell, size_t m, std::span
   static constexpr double kDx[4] = {1, 0, -1, 0}, kDy[4] = {0, -1, 0, 1};
   // Points along a ring share ordinates, and a latitude depends on the
   // ordinate alone: each is computed once. The points go in chunks: first
-  // the plane part of each, then the arcsines, sines and series of the
+  // the plane part of each, then the arcsines and the series of the
   // distinct ordinates, each in a loop of its own.
   constexpr size_t kChunk = 64, kLook = 8;
   size_t total = 4 * (m - 1);
   for (size_t start = 0; start < total; start += kChunk) {
     size_t count = std::min(kChunk, total - start), keys = 0;
     uint64_t key[kChunk];
-    double xi[kChunk], s2[kChunk], c2[kChunk];
+    double xi[kChunk];
     bool negate[kChunk];
     uint8_t slot[kChunk];
     double x[kChunk], y[kChunk];
@@ -342,13 +342,12 @@ Result<void> write_ring(const Grid& g, const Position& cell, size_t m, std::span
           return r;
       }
     }
+    double a[kChunk];
+    for (size_t k = 0; k < keys; ++k) a[k] = std::asin(xi[k]);
     for (size_t k = 0; k < keys; ++k) {
-      double a = std::asin(xi[k]);
-      xi[k] = negate[k] ? -a : a;
+      double sign = negate[k] ? -1.0 : 1.0;
+      xi[k] = GridKernel::latitude_from(g, sign * a[k], sign * xi[k]);
     }
-    for (size_t k = 0; k < keys; ++k) ::sincos(2 * xi[k], &s2[k], &c2[k]);
-    for (size_t k = 0; k < keys; ++k)
-      xi[k] = GridKernel::latitude_from(g, xi[k], s2[k], c2[k]);
     for (size_t j = 0; j < count; ++j)
       if (slot[j] != kChunk) out[start + j].lat = xi[slot[j]];
   }

@@ -84,8 +84,8 @@ struct GridKernel {
   // prepare() for a point of the equatorial band, without the turn.
   static bool prepare_band(const Grid& g, double x, double y, Pending& out);
   static bool finish_band(const Grid& g, double xu, double yu, Pending& out);
-  // The latitude, degrees, of ξ = ±asin(arg), from s2 = sin 2ξ and c2 = cos 2ξ.
-  static double latitude_from(const Grid& g, double xi, double s2, double c2);
+  // The latitude, degrees, of ξ = ±asin(arg), from ξ and s = sin ξ = ±arg.
+  static double latitude_from(const Grid& g, double xi, double s);
 };
 
 class Grid {
