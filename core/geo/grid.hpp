@@ -60,7 +60,7 @@ struct GridKernel {
   // Grid::to_lonlat split where the latitude needs its arcsine.
   struct Pending {
     double lon;  // the result's longitude
-    double arg;  // the latitude is geodetic(±asin(arg))
+    double arg;  // the latitude is geodetic(±asin(arg)), arg >= 0
     double key;  // the unit-plane ordinate the latitude depends on alone
     bool negate;
   };

@@ -28,6 +28,10 @@ inline double healpix_cap_centre(double x) {
   return c * (kPi / 2) - 3 * kPi / 4;
 }
 
+// 4/π and 8/(3π): the inverse multiplies by them rather than divide.
+inline constexpr double kFourOverPi = 4 / std::numbers::pi;
+inline constexpr double kEightOverThreePi = 8 / (3 * std::numbers::pi);
+
 // asin(2/3): the authalic latitude of the caps' boundary.
 inline const double kHealpixPhi0 = std::asin(2.0 / 3.0);
 
@@ -49,7 +53,9 @@ struct LamXi {
 };
 
 // (λ, ξ) of a point of the HEALPix image, or the projection error carrying
-// (x, y) when the point is outside it.
+// (x, y) when the point is outside it. ξ is the arcsine of |sin ξ| with the
+// sign put back (the library's arcsine is odd to the bit), so that the
+// array kernels can group their arcsines by argument.
 Result<LamXi> healpix_sphere_inverse(double x, double y);
 
 }  // namespace kivet
