@@ -199,7 +199,7 @@ inline bool GridKernel::finish_first(const Grid& g, double xu, double yu, double
   bool ok = (std::fabs(xu) < kPi + kTol) & (ay < kPi / 2 + kTol) &
         !((ay >= kPi / 4 + kTol) & (ay + std::fabs(xu - xc) >= kPi / 2 + kTol)) &
         !(ay >= kPi / 2);
-  V2 q = V2{ay, yu} * V2{kFourOverPi, kEightOverThreePi};
+  V2 q = V2{4 * ay, 8 * yu} / V2{kPi, 3 * kPi};
   out = {xu, yu, xc, 2 - q[0], q[1], ay <= kPi / 4};
   return ok;
 }
@@ -246,7 +246,7 @@ inline bool GridKernel::finish_band(const Grid& g, double xu, double yu, Pending
   // Then the image test is |x| < π + ε, and HEALPix's equatorial branch
   // holds.
   if (!(std::fabs(yu) <= kPi / 4 && std::fabs(xu) < kPi + kEps)) return false;
-  double s = yu * kEightOverThreePi;
+  double s = 8 * yu / (3 * kPi);
   out.arg = std::fabs(s);
   out.negate = std::signbit(s);
   out.key = yu;

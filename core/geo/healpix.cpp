@@ -26,12 +26,12 @@ Result<LamXi> healpix_sphere_inverse(double x, double y) {
       return std::unexpected(Error::outside_projection(x, y));
   }
   if (ay <= kPi / 4) {
-    double s = y * kEightOverThreePi;
+    double s = 8 * y / (3 * kPi);
     return LamXi{x, std::copysign(std::asin(std::fabs(s)), s), s};
   }
   if (ay >= kPi / 2) return LamXi{-kPi, std::copysign(kPi / 2, y), std::copysign(1.0, y)};
   double xc = healpix_cap_centre(x);
-  double tau = 2 - ay * kFourOverPi;
+  double tau = 2 - 4 * ay / kPi;
   double lam = std::clamp(xc + (x - xc) / tau, -kPi, kPi);
   double s = 1 - tau * tau / 3;
   double xi = std::asin(s);

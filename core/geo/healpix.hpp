@@ -28,10 +28,6 @@ inline double healpix_cap_centre(double x) {
   return c * (kPi / 2) - 3 * kPi / 4;
 }
 
-// 4/π and 8/(3π): the inverse multiplies by them rather than divide.
-inline constexpr double kFourOverPi = 4 / std::numbers::pi;
-inline constexpr double kEightOverThreePi = 8 / (3 * std::numbers::pi);
-
 // asin(2/3): the authalic latitude of the caps' boundary.
 inline const double kHealpixPhi0 = std::asin(2.0 / 3.0);
 
