@@ -542,7 +542,17 @@ class CellNuclei {
     // The sign by a table: a branch on it would be mispredicted half the
     // time.
     static constexpr double kSign[2] = {1.0, -1.0};
-    for (size_t i = 0; i < n; ++i) {
+    size_t i = 0;
+    if (g.ellipsoid_.e() != 0)
+      // Two at a time: the same operations as latitude_from, lane by lane.
+      for (; i + 2 <= n; i += 2) {
+        V2 sign = {kSign[negate[i]], kSign[negate[i + 1]]};
+        V2 x = sign * V2{xi[i], xi[i + 1]}, s = sign * V2{arg[i], arg[i + 1]};
+        V2 phi = (x + g.ellipsoid_.series_from_sine(s)) * kRadToDeg;
+        lat[i] = phi[0];
+        lat[i + 1] = phi[1];
+      }
+    for (; i < n; ++i) {
       double sign = kSign[negate[i]];
       lat[i] = GridKernel::latitude_from(g, sign * xi[i], sign * arg[i]);
     }
