@@ -267,6 +267,34 @@ Result<void> write_ring(const Grid& g, const Position& cell, size_t m, std::span
   const Planar corners[4] = {
       {ul.x, ul.y}, {ul.x + s, ul.y}, {ul.x + s, ul.y - s}, {ul.x, ul.y - s}};
   static constexpr double kDx[4] = {1, 0, -1, 0}, kDy[4] = {0, -1, 0, 1};
+  static constexpr double kSign[2] = {1.0, -1.0};
+  if (m == 2 && !rearrange) {
+    // The corners of a band cell: in the band a longitude depends on x
+    // alone and a latitude on y alone, so two corners give all four.
+    double x[4], y[4];
+    for (size_t e = 0; e < 4; ++e) {
+      x[e] = corners[e].x + kDx[e] * 0.0;
+      y[e] = corners[e].y + kDy[e] * 0.0;
+    }
+    auto same = [](double a, double b) {
+      return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
+    };
+    GridKernel::Pending p, q;
+    if (same(x[0], x[3]) && same(x[1], x[2]) && same(y[0], y[1]) && same(y[2], y[3]) &&
+        GridKernel::prepare_band(g, x[0], y[0], p) &&
+        GridKernel::prepare_band(g, x[2], y[2], q)) {
+      double top = kSign[p.negate] * std::asin(p.arg);
+      double bottom = kSign[q.negate] * std::asin(q.arg);
+      top = GridKernel::latitude_from(g, top, kSign[p.negate] * p.arg);
+      bottom = GridKernel::latitude_from(g, bottom, kSign[q.negate] * q.arg);
+      out[0] = {p.lon, top};
+      out[1] = {q.lon, top};
+      out[2] = {q.lon, bottom};
+      out[3] = {p.lon, bottom};
+      out[4] = out[0];
+      return {};
+    }
+  }
   // Points along a ring share ordinates, and a latitude depends on the
   // ordinate alone: each is computed once. The points go in chunks: first
   // the plane part of each, then the arcsines and the series of the
@@ -345,7 +373,7 @@ Result<void> write_ring(const Grid& g, const Position& cell, size_t m, std::span
     double a[kChunk];
     for (size_t k = 0; k < keys; ++k) a[k] = std::asin(xi[k]);
     for (size_t k = 0; k < keys; ++k) {
-      double sign = negate[k] ? -1.0 : 1.0;
+      double sign = kSign[negate[k]];
       xi[k] = GridKernel::latitude_from(g, sign * a[k], sign * xi[k]);
     }
     for (size_t j = 0; j < count; ++j)
