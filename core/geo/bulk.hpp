@@ -456,8 +456,8 @@ class CellNuclei {
   // The nuclei of cids[i], i < n <= kBlock, into lon[i] and lat[i]; returns
   // the mask of the cids left to the general path. Cells are split into
   // equatorial and polar ones, so that each loop's branches go one way; the
-  // arcsines and then the sines run in loops of their own, so successive
-  // calls overlap.
+  // arcsines run in a loop of their own, grouped by argument range, and the
+  // latitude series two cells at a time.
   uint64_t block(const uint64_t* cids, double* lon, double* lat, size_t n) const {
     using namespace bulk;
     const Grid& g = *g_;

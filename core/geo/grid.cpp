@@ -271,10 +271,10 @@ Result<void> write_ring(const Grid& g, const Position& cell, size_t m, std::span
   if (m == 2 && !rearrange) {
     // The corners of a band cell: in the band a longitude depends on x
     // alone and a latitude on y alone, so two corners give all four.
-    double x[4], y[4];
+    double x[4], y[4], d = step * 0.0;
     for (size_t e = 0; e < 4; ++e) {
-      x[e] = corners[e].x + kDx[e] * 0.0;
-      y[e] = corners[e].y + kDy[e] * 0.0;
+      x[e] = corners[e].x + kDx[e] * d;
+      y[e] = corners[e].y + kDy[e] * d;
     }
     auto same = [](double a, double b) {
       return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);

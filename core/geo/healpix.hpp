@@ -50,8 +50,8 @@ struct LamXi {
 
 // (λ, ξ) of a point of the HEALPix image, or the projection error carrying
 // (x, y) when the point is outside it. ξ is the arcsine of |sin ξ| with the
-// sign put back (the library's arcsine is odd to the bit), so that the
-// array kernels can group their arcsines by argument.
+// sign put back (asin is odd), so that the array kernels can group their
+// arcsines by argument.
 Result<LamXi> healpix_sphere_inverse(double x, double y);
 
 }  // namespace kivet
