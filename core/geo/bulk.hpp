@@ -130,12 +130,19 @@ inline constexpr std::array<uint64_t, 729> kSplit729Packed = [] {
 template <bool kScattered>
 inline bool GridKernel::turn_back(const Grid& g, double x, double y, bool rearrange,
                                   double& x_out, double& y_out, double& centre) {
+  bulk::V2 xy = bulk::V2{x, y} / bulk::V2{g.authalic_radius, g.authalic_radius};
+  Turn t = turn_case<kScattered>(g, xy[0], xy[1], rearrange);
+  turn_apply(t, xy[0], xy[1], x_out, y_out, centre);
+  return t.ok;
+}
+
+template <bool kScattered>
+inline GridKernel::Turn GridKernel::turn_case(const Grid& g, double xu, double yu,
+                                              bool rearrange) {
   using namespace bulk;
   constexpr double kEps = 1e-15;
   // The tests are evaluated in full (& rather than &&): a point can take
   // either side of most of them.
-  V2 xy = V2{x, y} / V2{g.authalic_radius, g.authalic_radius};
-  double xu = xy[0], yu = xy[1];
   // rhealpix_ellipsoid_inverse's image test.
   double ayu = std::fabs(yu);
   double m = g.square_[yu > 0];
@@ -172,21 +179,55 @@ inline bool GridKernel::turn_back(const Grid& g, double x, double y, bool rearra
   uint32_t cap = (s + add) % 4;
   // (s + 4 - cap) % 4 north, (cap + 4 - s) % 4 south: -add or add, mod 4.
   uint32_t turns = ((add ^ (0 - n)) + n) % 4;
-  double cy = g.cap_y_[north];
-  double dx = xu - g.cap_x_[s], dy = yu - cy;
+  return {g.turn_cos_[turns], g.turn_sin_[turns], g.cap_x_[s], g.cap_x_[cap], g.cap_y_[north],
+          ok, turn};
+}
+
+inline void GridKernel::turn_apply(const Turn& t, double xu, double yu, double& x_out,
+                                   double& y_out, double& centre) {
+  using namespace bulk;
+  double dx = xu - t.from_x, dy = yu - t.cy;
   // rotate_quarter(dx, dy, turns) by exact factors 0 and ±1: the one
   // product that is not ±0 is exact, and a zero's sign cannot show after
   // the nonzero centre is added.
-  double cs = g.turn_cos_[turns], sn = g.turn_sin_[turns];
-  double rx = cs * dx - sn * dy;
-  double tx = g.cap_x_[cap] + rx, ty = cy + (sn * dx + cs * dy);
-  x_out = turn ? tx : xu;
-  y_out = turn ? ty : yu;
+  double rx = t.cs * dx - t.sn * dy;
+  double tx = t.to_x + rx, ty = t.cy + (t.sn * dx + t.cs * dy);
+  x_out = t.turn ? tx : xu;
+  y_out = t.turn ? ty : yu;
   // A point turned to within π/4 - 1e-9 of its cap's centre line has that
   // centre as its cap_centre: 2x/π + 2 is then cap + 1/2 within
   // 1/2 - 6e-10, far beyond its few ulps of rounding.
-  centre = turn && std::fabs(rx) < kPi / 4 - 1e-9 ? g.cap_x_[cap] : kNoCentre;
-  return ok;
+  centre = t.turn && std::fabs(rx) < kPi / 4 - 1e-9 ? t.to_x : kNoCentre;
+}
+
+inline uint32_t GridKernel::turn_tests(const Grid& g, double xu, double yu) {
+  using namespace bulk;
+  constexpr double kEps = 1e-15;
+  // turn_case's tests, the ones on |x| and |y| split in two by sign.
+  double ayu = std::fabs(yu);
+  double m = g.square_[yu > 0];
+  bool north = yu > kPi / 4;
+  double h = xu - g.tri_h_[north], gg = g.tri_g_[north] - xu;
+  bool tests[15] = {
+      yu > 0,
+      ayu < 3 * kPi / 4 + kEps,
+      m * (kPi / 2) - kPi - kEps < xu,
+      xu < (m + 1) * (kPi / 2) - kPi + kEps,
+      xu < kPi + kEps,
+      -(kPi + kEps) < xu,
+      ayu >= kPi / 4 + kEps,
+      north,
+      yu < -kPi / 4,
+      north ? yu < h - kEps : yu <= h + kEps,
+      north ? yu >= gg - kEps : yu > gg + kEps,
+      north ? yu >= h - kEps : yu < h - kEps,
+      north ? yu > gg + kEps : yu <= gg + kEps,
+      north ? yu > h + kEps : yu >= h - kEps,
+      north ? yu <= gg + kEps : yu < gg - kEps,
+  };
+  uint32_t bits = 0;
+  for (uint32_t i = 0; i < 15; ++i) bits |= uint32_t(tests[i]) << i;
+  return bits;
 }
 
 inline bool GridKernel::finish_first(const Grid& g, double xu, double yu, double centre,

@@ -295,6 +295,25 @@ Result<void> write_ring(const Grid& g, const Position& cell, size_t m, std::span
       return {};
     }
   }
+  // A polar cell away from the triangles' edges and the square's: every
+  // point of its ring takes the same quarter turn, so the tests that choose
+  // it are made once, at the corners of the cell enlarged by a margin far
+  // beyond rounding (the tests are half-planes).
+  bool one_turn = false;
+  GridKernel::Turn turn{};
+  if (rearrange) {
+    constexpr double kMargin = 1e-12;
+    double r = g.authalic_radius;
+    double x0 = ul.x / r - kMargin, x1 = (ul.x + s) / r + kMargin;
+    double y0 = ul.y / r + kMargin, y1 = (ul.y - s) / r - kMargin;
+    uint32_t tests = GridKernel::turn_tests(g, x0, y0);
+    if (tests == GridKernel::turn_tests(g, x1, y0) &&
+        tests == GridKernel::turn_tests(g, x1, y1) &&
+        tests == GridKernel::turn_tests(g, x0, y1)) {
+      turn = GridKernel::turn_case(g, x0, y0, true);
+      one_turn = turn.ok && turn.turn;
+    }
+  }
   // Points along a ring share ordinates, and a latitude depends on the
   // ordinate alone: each is computed once. The points go in chunks: first
   // the plane part of each, then the arcsines and the series of the
@@ -360,8 +379,16 @@ Result<void> write_ring(const Grid& g, const Position& cell, size_t m, std::span
       // next points' chains start sooner.
       double xu[kChunk], yu[kChunk], centre[kChunk];
       bool turned[kChunk];
-      for (size_t j = 0; j < count; ++j)
-        turned[j] = GridKernel::turn_back(g, x[j], y[j], true, xu[j], yu[j], centre[j]);
+      if (one_turn) {
+        for (size_t j = 0; j < count; ++j) {
+          bulk::V2 xy = bulk::V2{x[j], y[j]} / bulk::V2{g.authalic_radius, g.authalic_radius};
+          GridKernel::turn_apply(turn, xy[0], xy[1], xu[j], yu[j], centre[j]);
+          turned[j] = true;
+        }
+      } else {
+        for (size_t j = 0; j < count; ++j)
+          turned[j] = GridKernel::turn_back(g, x[j], y[j], true, xu[j], yu[j], centre[j]);
+      }
       for (size_t j = 0; j < count; ++j) {
         GridKernel::Pending q;
         if (turned[j] && GridKernel::finish(g, xu[j], yu[j], centre[j], q))

@@ -73,6 +73,20 @@ struct GridKernel {
   template <bool kScattered = false>
   static bool turn_back(const Grid& g, double x, double y, bool rearrange, double& xu,
                         double& yu, double& centre);
+  // turn_back in parts, from unit-plane (xu, yu): the image test and the
+  // quarter turn that a point's tests select, then the turn itself.
+  struct Turn {
+    double cs, sn, from_x, to_x, cy;
+    bool ok, turn;
+  };
+  template <bool kScattered = false>
+  static Turn turn_case(const Grid& g, double xu, double yu, bool rearrange);
+  static void turn_apply(const Turn& t, double xu, double yu, double& x_out, double& y_out,
+                         double& centre);
+  // turn_case's tests as bits. Each is a half-plane once the signs of x and
+  // y are among them, so points whose bits agree at the four corners of a
+  // square, with a margin far beyond rounding, share the Turn of any of them.
+  static uint32_t turn_tests(const Grid& g, double xu, double yu);
   static bool finish(const Grid& g, double xu, double yu, double centre, Pending& out);
   // finish() in two steps, around the division by τ.
   struct Midway {
