@@ -72,24 +72,26 @@ inline size_t order_by_size(const double* v, size_t n, double split, uint8_t* or
 // thresholds 1/8, 1/4, 1/2, 3/4, 59/64, 61/64 and 31/32, as the leading
 // word of the double). Within one group the branches go one way; mixed,
 // they are mispredicted about every other call.
+// The counts and positions of the 8 groups are bytes of one register
+// (n <= 64 < 256), so no counter goes through memory.
 inline void order_for_asin(const double* v, size_t n, uint8_t* order) {
-  uint8_t group[64];
-  uint32_t count[8] = {};
+  uint8_t shift[64];
+  uint64_t count = 0;
   for (size_t i = 0; i < n; ++i) {
     uint32_t k = uint32_t(std::bit_cast<uint64_t>(v[i]) >> 32);
     uint32_t g = uint32_t(k >= 0x3fc00000) + uint32_t(k >= 0x3fd00000) +
                  uint32_t(k >= 0x3fe00000) + uint32_t(k >= 0x3fe80000) +
                  uint32_t(k >= 0x3fed8000) + uint32_t(k >= 0x3fee8000) +
                  uint32_t(k >= 0x3fef0000);
-    group[i] = uint8_t(g);
-    ++count[g];
+    shift[i] = uint8_t(8 * g);
+    count += uint64_t(1) << (8 * g);
   }
-  uint32_t start[8];
-  for (uint32_t g = 0, at = 0; g < 8; ++g) {
-    start[g] = at;
-    at += count[g];
+  // Byte g of the product is the count of groups 0..g; shifted, the start of g.
+  uint64_t start = (count * 0x0101010101010101) << 8;
+  for (size_t i = 0; i < n; ++i) {
+    order[(start >> shift[i]) & 0xff] = uint8_t(i);
+    start += uint64_t(1) << shift[i];
   }
-  for (size_t i = 0; i < n; ++i) order[start[group[i]]++] = uint8_t(i);
 }
 
 // v < 729 -> its six base-3 digits as base-9 digits.
@@ -302,6 +304,11 @@ inline double GridKernel::latitude_from(const Grid& g, double xi, double s) {
   return g.ellipsoid_.geodetic_from_sine(xi, s) * bulk::kRadToDeg;
 }
 
+inline Lanes2 GridKernel::latitude_pair(const Grid& g, Lanes2 xi, Lanes2 s) {
+  if (g.ellipsoid_.e() == 0) return xi * bulk::kRadToDeg;
+  return (xi + g.ellipsoid_.series_from_sine(s)) * bulk::kRadToDeg;
+}
+
 // The cells of points at one level as cids, for the common case.
 class PointCells {
  public:
@@ -457,6 +464,22 @@ class CellNuclei {
     }
     for (uint32_t level = 0; level <= deepest_ && level + 1 < pow9_.size(); ++level)
       limit_[level] = (9 + uint64_t(std::min<uint32_t>(h.b, 6))) * pow9_[level];
+    // The quarter turn of a polar nucleus off the square's diagonals follows
+    // from which side of each diagonal its row and column lie: it is taken
+    // once from a point deep inside each of the four triangles.
+    double r = grid.authalic_radius, half = grid.side_ / 2, quarter = grid.side_ / 4;
+    for (uint32_t north = 0; north < 2; ++north) {
+      const Planar& ul = grid.ul_corners[north ? 0 : 5];
+      double cx = ul.x + half, cy = ul.y - half;
+      // By side: (row > column) | (row + column > N^level - 1) << 1.
+      const Planar at[4] = {
+          {cx, cy + quarter}, {cx - quarter, cy}, {cx + quarter, cy}, {cx, cy - quarter}};
+      for (uint32_t side = 0; side < 4; ++side) {
+        auto t = GridKernel::turn_case<true>(grid, at[side].x / r, at[side].y / r, true);
+        turns_[north][side] = t;
+        by_side_ = by_side_ && t.ok && t.turn;
+      }
+    }
   }
 
   // The cell of a cid, or false when the general decoder must decide.
@@ -556,9 +579,23 @@ class CellNuclei {
     }
     for (size_t k = 0; k < polars; ++k) {
       size_t i = polar[k];
-      Planar c = g.nucleus_planar(p[i]);
-      bool ok = GridKernel::turn_back<true>(g, c.x, c.y, true, xu[k], yu[k], centre[k]);
-      declined |= uint64_t(!ok) << i;
+      const Position& q = p[i];
+      Planar c = g.nucleus_planar(q);
+      // A nucleus off both diagonals is at least 0.7 of a cell from them
+      // and half a cell inside the square, far beyond the tests' 1e-15
+      // while a cell is wider than 1e-12 (N^level < 2^40).
+      uint64_t last = q.level < g.powers_.size() ? g.powers_[q.level] - 1 : 0;
+      bool off = by_side_ & (q.row != q.column) & (q.row + q.column != last) &
+                 (last < (uint64_t(1) << 40));
+      if (off) {
+        uint32_t side = uint32_t(q.row > q.column) | uint32_t(q.row + q.column > last) << 1;
+        V2 xy = V2{c.x, c.y} / V2{g.authalic_radius, g.authalic_radius};
+        GridKernel::turn_apply(turns_[q.base == 0][side], xy[0], xy[1], xu[k], yu[k],
+                               centre[k]);
+      } else {
+        bool ok = GridKernel::turn_back<true>(g, c.x, c.y, true, xu[k], yu[k], centre[k]);
+        declined |= uint64_t(!ok) << i;
+      }
     }
     GridKernel::Midway mid[kBlock];
     for (size_t k = 0; k < polars; ++k) {
@@ -584,15 +621,14 @@ class CellNuclei {
     // time.
     static constexpr double kSign[2] = {1.0, -1.0};
     size_t i = 0;
-    if (g.ellipsoid_.e() != 0)
-      // Two at a time: the same operations as latitude_from, lane by lane.
-      for (; i + 2 <= n; i += 2) {
-        V2 sign = {kSign[negate[i]], kSign[negate[i + 1]]};
-        V2 x = sign * V2{xi[i], xi[i + 1]}, s = sign * V2{arg[i], arg[i + 1]};
-        V2 phi = (x + g.ellipsoid_.series_from_sine(s)) * kRadToDeg;
-        lat[i] = phi[0];
-        lat[i + 1] = phi[1];
-      }
+    // Two at a time: the same operations as latitude_from, lane by lane.
+    for (; i + 2 <= n; i += 2) {
+      V2 sign = {kSign[negate[i]], kSign[negate[i + 1]]};
+      V2 phi = GridKernel::latitude_pair(g, sign * V2{xi[i], xi[i + 1]},
+                                         sign * V2{arg[i], arg[i + 1]});
+      lat[i] = phi[0];
+      lat[i + 1] = phi[1];
+    }
     for (; i < n; ++i) {
       double sign = kSign[negate[i]];
       lat[i] = GridKernel::latitude_from(g, sign * xi[i], sign * arg[i]);
@@ -608,6 +644,8 @@ class CellNuclei {
   std::array<uint64_t, 21> pow9_{};
   std::array<uint8_t, 65> log9_{};
   std::array<uint64_t, 20> limit_{};
+  GridKernel::Turn turns_[2][4]{};  // [north][side of the diagonals]
+  bool by_side_ = true;
 };
 
 }  // namespace kivet

@@ -283,10 +283,10 @@ Result<void> write_ring(const Grid& g, const Position& cell, size_t m, std::span
     if (same(x[0], x[3]) && same(x[1], x[2]) && same(y[0], y[1]) && same(y[2], y[3]) &&
         GridKernel::prepare_band(g, x[0], y[0], p) &&
         GridKernel::prepare_band(g, x[2], y[2], q)) {
-      double top = kSign[p.negate] * std::asin(p.arg);
-      double bottom = kSign[q.negate] * std::asin(q.arg);
-      top = GridKernel::latitude_from(g, top, kSign[p.negate] * p.arg);
-      bottom = GridKernel::latitude_from(g, bottom, kSign[q.negate] * q.arg);
+      bulk::V2 sign = {kSign[p.negate], kSign[q.negate]};
+      bulk::V2 lat = GridKernel::latitude_pair(
+          g, sign * bulk::V2{std::asin(p.arg), std::asin(q.arg)}, sign * bulk::V2{p.arg, q.arg});
+      double top = lat[0], bottom = lat[1];
       out[0] = {p.lon, top};
       out[1] = {q.lon, top};
       out[2] = {q.lon, bottom};
@@ -399,7 +399,15 @@ Result<void> write_ring(const Grid& g, const Position& cell, size_t m, std::span
     }
     double a[kChunk];
     for (size_t k = 0; k < keys; ++k) a[k] = std::asin(xi[k]);
-    for (size_t k = 0; k < keys; ++k) {
+    size_t k = 0;
+    for (; k + 2 <= keys; k += 2) {
+      bulk::V2 sign = {kSign[negate[k]], kSign[negate[k + 1]]};
+      bulk::V2 lat = GridKernel::latitude_pair(g, sign * bulk::V2{a[k], a[k + 1]},
+                                               sign * bulk::V2{xi[k], xi[k + 1]});
+      xi[k] = lat[0];
+      xi[k + 1] = lat[1];
+    }
+    for (; k < keys; ++k) {
       double sign = kSign[negate[k]];
       xi[k] = GridKernel::latitude_from(g, sign * a[k], sign * xi[k]);
     }

@@ -100,6 +100,8 @@ struct GridKernel {
   static bool finish_band(const Grid& g, double xu, double yu, Pending& out);
   // The latitude, degrees, of ξ = ±asin(arg), from ξ and s = sin ξ = ±arg.
   static double latitude_from(const Grid& g, double xi, double s);
+  // The same for two, lane by lane.
+  static Lanes2 latitude_pair(const Grid& g, Lanes2 xi, Lanes2 s);
 };
 
 class Grid {
