@@ -202,34 +202,23 @@ inline void GridKernel::turn_apply(const Turn& t, double xu, double yu, double& 
   centre = t.turn && std::fabs(rx) < kPi / 4 - 1e-9 ? t.to_x : kNoCentre;
 }
 
-inline uint32_t GridKernel::turn_tests(const Grid& g, double xu, double yu) {
-  using namespace bulk;
-  constexpr double kEps = 1e-15;
-  // turn_case's tests, the ones on |x| and |y| split in two by sign.
-  double ayu = std::fabs(yu);
-  double m = g.square_[yu > 0];
-  bool north = yu > kPi / 4;
-  double h = xu - g.tri_h_[north], gg = g.tri_g_[north] - xu;
-  bool tests[15] = {
-      yu > 0,
-      ayu < 3 * kPi / 4 + kEps,
-      m * (kPi / 2) - kPi - kEps < xu,
-      xu < (m + 1) * (kPi / 2) - kPi + kEps,
-      xu < kPi + kEps,
-      -(kPi + kEps) < xu,
-      ayu >= kPi / 4 + kEps,
-      north,
-      yu < -kPi / 4,
-      north ? yu < h - kEps : yu <= h + kEps,
-      north ? yu >= gg - kEps : yu > gg + kEps,
-      north ? yu >= h - kEps : yu < h - kEps,
-      north ? yu > gg + kEps : yu <= gg + kEps,
-      north ? yu > h + kEps : yu >= h - kEps,
-      north ? yu <= gg + kEps : yu < gg - kEps,
-  };
-  uint32_t bits = 0;
-  for (uint32_t i = 0; i < 15; ++i) bits |= uint32_t(tests[i]) << i;
-  return bits;
+inline const GridKernel::Turn* GridKernel::side_turn(const Grid& g, const Position& p,
+                                                     bool whole) {
+  // A nucleus off both diagonals is at least 0.7 of a cell from them, and
+  // half a cell inside the square; a whole cell two rows and columns off
+  // them and off the edges keeps its boundary 0.7 of a cell away. Both are
+  // far beyond the tests' 1e-15 while a cell is wider than 1e-12, that is
+  // N^level < 2^40.
+  // Without branches: the cells of an array come in random order.
+  uint64_t last = p.level < g.powers_.size() ? g.powers_[p.level] - 1 : 0;
+  uint64_t r = p.row, c = p.column, sum = r + c;
+  uint64_t across = r > c ? r - c : c - r, along = sum > last ? sum - last : last - sum;
+  uint64_t need = 1 + uint64_t(whole);
+  bool edge = (r == 0) | (c == 0) | (r == last) | (c == last);
+  bool ok = g.by_side_ & (last != 0) & (last < (uint64_t(1) << 40)) & (across >= need) &
+            (along >= need) & !(whole & edge);
+  const Turn* t = &g.side_turn_[p.base == 0][uint32_t(r > c) | uint32_t(sum > last) << 1];
+  return ok ? t : nullptr;
 }
 
 inline bool GridKernel::finish_first(const Grid& g, double xu, double yu, double centre,
@@ -464,22 +453,6 @@ class CellNuclei {
     }
     for (uint32_t level = 0; level <= deepest_ && level + 1 < pow9_.size(); ++level)
       limit_[level] = (9 + uint64_t(std::min<uint32_t>(h.b, 6))) * pow9_[level];
-    // The quarter turn of a polar nucleus off the square's diagonals follows
-    // from which side of each diagonal its row and column lie: it is taken
-    // once from a point deep inside each of the four triangles.
-    double r = grid.authalic_radius, half = grid.side_ / 2, quarter = grid.side_ / 4;
-    for (uint32_t north = 0; north < 2; ++north) {
-      const Planar& ul = grid.ul_corners[north ? 0 : 5];
-      double cx = ul.x + half, cy = ul.y - half;
-      // By side: (row > column) | (row + column > N^level - 1) << 1.
-      const Planar at[4] = {
-          {cx, cy + quarter}, {cx - quarter, cy}, {cx + quarter, cy}, {cx, cy - quarter}};
-      for (uint32_t side = 0; side < 4; ++side) {
-        auto t = GridKernel::turn_case<true>(grid, at[side].x / r, at[side].y / r, true);
-        turns_[north][side] = t;
-        by_side_ = by_side_ && t.ok && t.turn;
-      }
-    }
   }
 
   // The cell of a cid, or false when the general decoder must decide.
@@ -579,19 +552,10 @@ class CellNuclei {
     }
     for (size_t k = 0; k < polars; ++k) {
       size_t i = polar[k];
-      const Position& q = p[i];
-      Planar c = g.nucleus_planar(q);
-      // A nucleus off both diagonals is at least 0.7 of a cell from them
-      // and half a cell inside the square, far beyond the tests' 1e-15
-      // while a cell is wider than 1e-12 (N^level < 2^40).
-      uint64_t last = q.level < g.powers_.size() ? g.powers_[q.level] - 1 : 0;
-      bool off = by_side_ & (q.row != q.column) & (q.row + q.column != last) &
-                 (last < (uint64_t(1) << 40));
-      if (off) {
-        uint32_t side = uint32_t(q.row > q.column) | uint32_t(q.row + q.column > last) << 1;
+      Planar c = g.nucleus_planar(p[i]);
+      if (const GridKernel::Turn* t = GridKernel::side_turn(g, p[i], false)) {
         V2 xy = V2{c.x, c.y} / V2{g.authalic_radius, g.authalic_radius};
-        GridKernel::turn_apply(turns_[q.base == 0][side], xy[0], xy[1], xu[k], yu[k],
-                               centre[k]);
+        GridKernel::turn_apply(*t, xy[0], xy[1], xu[k], yu[k], centre[k]);
       } else {
         bool ok = GridKernel::turn_back<true>(g, c.x, c.y, true, xu[k], yu[k], centre[k]);
         declined |= uint64_t(!ok) << i;
@@ -644,8 +608,6 @@ class CellNuclei {
   std::array<uint64_t, 21> pow9_{};
   std::array<uint8_t, 65> log9_{};
   std::array<uint64_t, 20> limit_{};
-  GridKernel::Turn turns_[2][4]{};  // [north][side of the diagonals]
-  bool by_side_ = true;
 };
 
 }  // namespace kivet

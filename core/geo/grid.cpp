@@ -117,6 +117,19 @@ Grid Grid::from_profile(const Profile& profile) {
   g.square_[1] = g.north_square;
   g.cap_y_[0] = -kPi / 2;
   g.cap_y_[1] = kPi / 2;
+  // Each triangle of a polar square takes one quarter turn: the tests made
+  // at a point deep inside it.
+  g.by_side_ = true;
+  for (uint32_t north = 0; north < 2; ++north) {
+    const Planar& ul = g.ul_corners[north ? 0 : 5];
+    double cx = ul.x + g.side_ / 2, cy = ul.y - g.side_ / 2, q = g.side_ / 4;
+    const Planar at[4] = {{cx, cy + q}, {cx - q, cy}, {cx + q, cy}, {cx, cy - q}};
+    for (uint32_t side = 0; side < 4; ++side) {
+      auto t = GridKernel::turn_case<true>(g, at[side].x / r, at[side].y / r, true);
+      g.side_turn_[north][side] = t;
+      g.by_side_ = g.by_side_ && t.ok && t.turn;
+    }
+  }
   return g;
 }
 
@@ -295,25 +308,9 @@ Result<void> write_ring(const Grid& g, const Position& cell, size_t m, std::span
       return {};
     }
   }
-  // A polar cell away from the triangles' edges and the square's: every
-  // point of its ring takes the same quarter turn, so the tests that choose
-  // it are made once, at the corners of the cell enlarged by a margin far
-  // beyond rounding (the tests are half-planes).
-  bool one_turn = false;
-  GridKernel::Turn turn{};
-  if (rearrange) {
-    constexpr double kMargin = 1e-12;
-    double r = g.authalic_radius;
-    double x0 = ul.x / r - kMargin, x1 = (ul.x + s) / r + kMargin;
-    double y0 = ul.y / r + kMargin, y1 = (ul.y - s) / r - kMargin;
-    uint32_t tests = GridKernel::turn_tests(g, x0, y0);
-    if (tests == GridKernel::turn_tests(g, x1, y0) &&
-        tests == GridKernel::turn_tests(g, x1, y1) &&
-        tests == GridKernel::turn_tests(g, x0, y1)) {
-      turn = GridKernel::turn_case(g, x0, y0, true);
-      one_turn = turn.ok && turn.turn;
-    }
-  }
+  // A polar cell away from the square's diagonals and edges: every point of
+  // its ring takes the same quarter turn.
+  const GridKernel::Turn* turn = rearrange ? GridKernel::side_turn(g, cell, true) : nullptr;
   // Points along a ring share ordinates, and a latitude depends on the
   // ordinate alone: each is computed once. The points go in chunks: first
   // the plane part of each, then the arcsines and the series of the
@@ -379,10 +376,10 @@ Result<void> write_ring(const Grid& g, const Position& cell, size_t m, std::span
       // next points' chains start sooner.
       double xu[kChunk], yu[kChunk], centre[kChunk];
       bool turned[kChunk];
-      if (one_turn) {
+      if (turn) {
         for (size_t j = 0; j < count; ++j) {
           bulk::V2 xy = bulk::V2{x[j], y[j]} / bulk::V2{g.authalic_radius, g.authalic_radius};
-          GridKernel::turn_apply(turn, xy[0], xy[1], xu[j], yu[j], centre[j]);
+          GridKernel::turn_apply(*turn, xy[0], xy[1], xu[j], yu[j], centre[j]);
           turned[j] = true;
         }
       } else {

@@ -83,10 +83,11 @@ struct GridKernel {
   static Turn turn_case(const Grid& g, double xu, double yu, bool rearrange);
   static void turn_apply(const Turn& t, double xu, double yu, double& x_out, double& y_out,
                          double& centre);
-  // turn_case's tests as bits. Each is a half-plane once the signs of x and
-  // y are among them, so points whose bits agree at the four corners of a
-  // square, with a margin far beyond rounding, share the Turn of any of them.
-  static uint32_t turn_tests(const Grid& g, double xu, double yu);
+  // The Turn of polar cell p's nucleus (whole = false) or of every point of
+  // its square (whole = true), from which side of the square's diagonals its
+  // row and column lie; nullptr when p is near enough a diagonal or an edge
+  // for the tests to decide point by point.
+  static const Turn* side_turn(const Grid& g, const Position& p, bool whole);
   static bool finish(const Grid& g, double xu, double yu, double centre, Pending& out);
   // finish() in two steps, around the division by τ.
   struct Midway {
@@ -214,6 +215,9 @@ class Grid {
   double square_[2] = {};  // south_square, north_square as doubles
   uint32_t square_index_[2] = {};  // and as integers
   double turn_cos_[4] = {1, 0, -1, 0}, turn_sin_[4] = {0, 1, 0, -1};
+  // side_turn's table: [north][(row > column) | (row + column > N^level - 1) << 1].
+  GridKernel::Turn side_turn_[2][4]{};
+  bool by_side_ = false;
 };
 
 // Validates the profile, then builds its grid.
