@@ -1,18 +1,28 @@
 """Saves the array functions' outputs, or compares them with a saved set, so
-that a change meant to keep every bit can be checked byte for byte.
+that a change can be checked against the build before it.
 
-Covers 10^7 random points at level 10 and 10^6 at levels 0, 1, 3, 7 and 15;
-points on the poles, seams, ±180° and the boundary parallels (and ulps
-around them) for several profiles and levels; cell vertices fed back as
+Covers 10^7 random points at levels 3, 7, 10 and 15 and 10^6 at levels 0
+and 1; points on the poles, seams, ±180° and the boundary parallels (and
+ulps around them) for several profiles and levels; cell vertices fed back as
 points; nuclei of all of those; rings of 10^6 level-10 cells and of other
 levels, profiles and n; and the error messages of bad elements.
 
-usage: python bench/grid_outputs.py DIR [--compare] [--quick]
+Cells (of points), ring offsets and error texts must be identical byte for
+byte. Coordinates (nuclei and rings) are compared byte for byte too, unless
+--deviation is given: then their largest deviation is reported per group,
+in ulps and degrees, and only a deviation above --max-ulps (default 8) fails.
+An ulp here is the spacing of doubles at the larger of the two values'
+magnitudes, but at least at 1 degree, so that values near 0 do not inflate
+the count. Vertices are fed back from the saved rings, so that the cells of
+points are compared on the same inputs either way.
+
+usage: python bench/grid_outputs.py DIR [--compare [--deviation [--max-ulps N]]] [--quick]
   (first with the old build on PYTHONPATH, then with --compare on the new)
 """
 import hashlib
 import itertools
 import os
+import re
 import sys
 
 import numpy as np
@@ -21,13 +31,50 @@ import _kivet
 
 out_dir = sys.argv[1]
 compare = "--compare" in sys.argv
+deviation = "--deviation" in sys.argv
+max_ulps = float(sys.argv[sys.argv.index("--max-ulps") + 1]) if "--max-ulps" in sys.argv else 8
 quick = "--quick" in sys.argv
 os.makedirs(out_dir, exist_ok=True)
 bad = []
 count = 0
+# group -> [largest deviation in ulps, in degrees, values compared, values differing]
+deviations = {}
 
 
-def emit(name, arr):
+def group_of(name):
+    """The group a coordinate array's deviation is reported under."""
+    if name.startswith("rand_"):
+        return f"random cells, level {name.split('_')[1][1:]}, nuclei"
+    prefix = {"ring": "random cells, level 10", "mixed": "mixed levels"}.get(
+        name.split("_")[0], "profile " + name.split("_")[0])
+    if "ring" in name or re.search(r"_n\d+$", name):
+        return prefix + ", rings"
+    return prefix + (", special points" if "_spec_" in name else "") + ", nuclei"
+
+
+def deviate(name, old, arr):
+    """Records the deviation of coordinates arr from old under its group."""
+    if arr.ndim == 2:  # rings: lon and lat columns
+        deviate(name + "_lon", old[:, 0], arr[:, 0])
+        deviate(name + "_lat", old[:, 1], arr[:, 1])
+        return
+    axis = "lat" if name.endswith("_lat") else "lon"
+    group = group_of(name.rsplit("_", 1)[0] if name.endswith(("_lat", "_lon")) else name)
+    group += " " + axis
+    d = np.abs(arr - old)
+    scale = np.spacing(np.maximum(np.maximum(np.abs(arr), np.abs(old)), 1.0))
+    ulps = float(np.max(d / scale)) if d.size else 0.0
+    entry = deviations.setdefault(group, [0.0, 0.0, 0, 0])
+    entry[0] = max(entry[0], ulps)
+    entry[1] = max(entry[1], float(np.max(d)) if d.size else 0.0)
+    entry[2] += arr.size
+    entry[3] += int(np.count_nonzero(d))
+    if not np.array_equal(np.isnan(arr), np.isnan(old)) or ulps > max_ulps:
+        print("DEVIATION", name, "ulps:", ulps)
+        bad.append(name)
+
+
+def emit(name, arr, coordinates=False):
     global count
     count += 1
     path = os.path.join(out_dir, name + ".npy")
@@ -38,6 +85,9 @@ def emit(name, arr):
             bad.append(name)
             return
         old = np.load(path)
+        if deviation and coordinates and old.dtype == arr.dtype and old.shape == arr.shape:
+            deviate(name, old, arr)
+            return
         if old.dtype != arr.dtype or old.shape != arr.shape or old.tobytes() != arr.tobytes():
             differing = -1
             if old.shape == arr.shape:
@@ -123,21 +173,22 @@ def main():
     c10 = _kivet._cells_from_lonlat(lon, lat, 10)
     emit("rand_l10", c10)
     x, y = _kivet._cells_to_lonlat(c10)
-    emit("rand_l10_to_lon", x)
-    emit("rand_l10_to_lat", y)
+    emit("rand_l10_to_lon", x, True)
+    emit("rand_l10_to_lat", y, True)
     del x, y
     for level in (0, 1, 3, 7, 15):
-        c = _kivet._cells_from_lonlat(lon[:10**6], lat[:10**6], level)
+        end = n7 if level >= 3 else 10**6
+        c = _kivet._cells_from_lonlat(lon[:end], lat[:end], level)
         emit(f"rand_l{level}", c)
         x, y = _kivet._cells_to_lonlat(c)
-        emit(f"rand_l{level}_to_lon", x)
-        emit(f"rand_l{level}_to_lat", y)
+        emit(f"rand_l{level}_to_lon", x, True)
+        emit(f"rand_l{level}_to_lat", y, True)
     # wide-range random lon (normalisation) and uniform lat
     lon2 = rng.uniform(-1000, 1000, 10**6)
     lat2 = rng.uniform(-90, 90, 10**6)
     emit("wide_l9", _kivet._cells_from_lonlat(lon2, lat2, 9))
     coords, offs = _kivet._cell_boundaries(c10[:10**6])
-    emit("ring_l10", coords)
+    emit("ring_l10", coords, True)
     emit("ring_l10_off", offs)
     for pname, p in PROFILES.items():
         lon_0 = p.to_dict()["lon_0_udeg"] / 1e6 if isinstance(p.to_dict(), dict) else 0
@@ -149,23 +200,25 @@ def main():
                 continue
             emit(f"{pname}_spec_l{level}", c)
             x, y = _kivet._cells_to_lonlat(c, p)
-            emit(f"{pname}_spec_l{level}_to_lon", x)
-            emit(f"{pname}_spec_l{level}_to_lat", y)
+            emit(f"{pname}_spec_l{level}_to_lon", x, True)
+            emit(f"{pname}_spec_l{level}_to_lat", y, True)
         # random points per profile
         c = _kivet._cells_from_lonlat(lon[:300000], lat[:300000], levels[2], p)
         emit(f"{pname}_rand", c)
         x, y = _kivet._cells_to_lonlat(c, p)
-        emit(f"{pname}_rand_to_lon", x)
-        emit(f"{pname}_rand_to_lat", y)
+        emit(f"{pname}_rand_to_lon", x, True)
+        emit(f"{pname}_rand_to_lat", y, True)
         # cell vertices and edge points fed back, at the level and two below
         for level in (1, 2, 4, 8):
             cl = _kivet._cells_from_lonlat(lon[:20000], lat[:20000], level, p)
             cl = np.unique(cl)
             for n in (2, 5, 7):
                 coords, offs = _kivet._cell_boundaries(cl, n, p)
-                emit(f"{pname}_ring_l{level}_n{n}", coords)
+                emit(f"{pname}_ring_l{level}_n{n}", coords, True)
                 emit(f"{pname}_ring_l{level}_n{n}_off", offs)
             coords, offs = _kivet._cell_boundaries(cl, 5, p)
+            if compare:
+                coords = np.load(os.path.join(out_dir, f"{pname}_ring_l{level}_n5.npy"))
             vx = np.ascontiguousarray(coords[:, 0])
             vy = np.ascontiguousarray(coords[:, 1])
             for dl in (0, 1, 2):
@@ -177,17 +230,17 @@ def main():
         for level in (0, 1, 2):
             cl = np.unique(_kivet._cells_from_lonlat(slon, slat, level, p))
             x, y = _kivet._cells_to_lonlat(cl, p)
-            emit(f"{pname}_all_l{level}_to_lon", x)
-            emit(f"{pname}_all_l{level}_to_lat", y)
+            emit(f"{pname}_all_l{level}_to_lon", x, True)
+            emit(f"{pname}_all_l{level}_to_lat", y, True)
             for n in (2, 3, 5, 9):
                 coords, offs = _kivet._cell_boundaries(cl, n, p)
-                emit(f"{pname}_all_l{level}_n{n}", coords)
+                emit(f"{pname}_all_l{level}_n{n}", coords, True)
                 emit(f"{pname}_all_l{level}_n{n}_off", offs)
     # 10^5 level-3 cells, n = 7, other profile
     p = PROFILES["k1"]
     c3 = _kivet._cells_from_lonlat(lon[:10**5], lat[:10**5], 3, p)
     coords, offs = _kivet._cell_boundaries(c3, 7, p)
-    emit("k1_ring_l3_n7", coords)
+    emit("k1_ring_l3_n7", coords, True)
     emit("k1_ring_l3_n7_off", offs)
     # cids of mixed levels
     mixed = np.concatenate([
@@ -195,10 +248,10 @@ def main():
                                   np.ascontiguousarray(lat[i::16][:6000]), i)
         for i in range(16)])
     x, y = _kivet._cells_to_lonlat(mixed)
-    emit("mixed_to_lon", x)
-    emit("mixed_to_lat", y)
+    emit("mixed_to_lon", x, True)
+    emit("mixed_to_lat", y, True)
     coords, offs = _kivet._cell_boundaries(mixed[:50000])
-    emit("mixed_ring", coords)
+    emit("mixed_ring", coords, True)
     emit("mixed_ring_off", offs)
     # errors
     bad_lon = np.array([0.0, np.nan, 10.0])
@@ -210,8 +263,14 @@ def main():
     call("err_cid", _kivet._cells_to_lonlat, np.array([c10[0], 5, c10[1]], dtype=np.uint64))
     call("err_cid2", _kivet._cells_to_lonlat, np.array([2**64 - 1], dtype=np.uint64))
     call("err_ring", _kivet._cell_boundaries, np.array([c10[0], 3], dtype=np.uint64))
+    if deviations:
+        print(f"largest deviation of coordinates (ulps at max(|value|, 1 degree); degrees; "
+              "values differing / compared):")
+        for group, (ulps, degrees, total, differing) in sorted(deviations.items()):
+            print(f"  {group:58s} {ulps:6.2f} ulps  {degrees:.3g} deg  {differing}/{total}")
     print(("compared " if compare else "dumped ") + str(count), "arrays;",
-          "bad:" if bad else "all identical", " ".join(bad))
+          "bad:" if bad else ("all within bounds" if deviations else "all identical"),
+          " ".join(bad))
 
 
 main()

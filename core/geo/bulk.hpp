@@ -67,6 +67,33 @@ inline size_t order_by_size(const double* v, size_t n, double split, uint8_t* or
   return n;
 }
 
+// The order in which to take the arcsines of v[0..n), v >= 0: grouped by
+// the ranges where the library's arcsine takes another branch (its
+// thresholds 1/8, 1/4, 1/2, 3/4, 59/64, 61/64 and 31/32, as the leading
+// word of the double). Within one group the branches go one way; mixed,
+// they are mispredicted about every other call.
+// The counts and positions of the 8 groups are bytes of one register
+// (n <= 64 < 256), so no counter goes through memory.
+inline void order_for_asin(const double* v, size_t n, uint8_t* order) {
+  uint8_t shift[64];
+  uint64_t count = 0;
+  for (size_t i = 0; i < n; ++i) {
+    uint32_t k = uint32_t(std::bit_cast<uint64_t>(v[i]) >> 32);
+    uint32_t g = uint32_t(k >= 0x3fc00000) + uint32_t(k >= 0x3fd00000) +
+                 uint32_t(k >= 0x3fe00000) + uint32_t(k >= 0x3fe80000) +
+                 uint32_t(k >= 0x3fed8000) + uint32_t(k >= 0x3fee8000) +
+                 uint32_t(k >= 0x3fef0000);
+    shift[i] = uint8_t(8 * g);
+    count += uint64_t(1) << (8 * g);
+  }
+  // Byte g of the product is the count of groups 0..g; shifted, the start of g.
+  uint64_t start = (count * 0x0101010101010101) << 8;
+  for (size_t i = 0; i < n; ++i) {
+    order[(start >> shift[i]) & 0xff] = uint8_t(i);
+    start += uint64_t(1) << shift[i];
+  }
+}
+
 // v < 729 -> its six base-3 digits as base-9 digits.
 inline constexpr std::array<uint32_t, 729> kSpread729 = [] {
   std::array<uint32_t, 729> t{};
@@ -105,12 +132,19 @@ inline constexpr std::array<uint64_t, 729> kSplit729Packed = [] {
 template <bool kScattered>
 inline bool GridKernel::turn_back(const Grid& g, double x, double y, bool rearrange,
                                   double& x_out, double& y_out, double& centre) {
+  bulk::V2 xy = bulk::V2{x, y} / bulk::V2{g.authalic_radius, g.authalic_radius};
+  Turn t = turn_case<kScattered>(g, xy[0], xy[1], rearrange);
+  turn_apply(t, xy[0], xy[1], x_out, y_out, centre);
+  return t.ok;
+}
+
+template <bool kScattered>
+inline GridKernel::Turn GridKernel::turn_case(const Grid& g, double xu, double yu,
+                                              bool rearrange) {
   using namespace bulk;
   constexpr double kEps = 1e-15;
   // The tests are evaluated in full (& rather than &&): a point can take
   // either side of most of them.
-  V2 xy = V2{x, y} / V2{g.authalic_radius, g.authalic_radius};
-  double xu = xy[0], yu = xy[1];
   // rhealpix_ellipsoid_inverse's image test.
   double ayu = std::fabs(yu);
   double m = g.square_[yu > 0];
@@ -147,21 +181,44 @@ inline bool GridKernel::turn_back(const Grid& g, double x, double y, bool rearra
   uint32_t cap = (s + add) % 4;
   // (s + 4 - cap) % 4 north, (cap + 4 - s) % 4 south: -add or add, mod 4.
   uint32_t turns = ((add ^ (0 - n)) + n) % 4;
-  double cy = g.cap_y_[north];
-  double dx = xu - g.cap_x_[s], dy = yu - cy;
+  return {g.turn_cos_[turns], g.turn_sin_[turns], g.cap_x_[s], g.cap_x_[cap], g.cap_y_[north],
+          ok, turn};
+}
+
+inline void GridKernel::turn_apply(const Turn& t, double xu, double yu, double& x_out,
+                                   double& y_out, double& centre) {
+  using namespace bulk;
+  double dx = xu - t.from_x, dy = yu - t.cy;
   // rotate_quarter(dx, dy, turns) by exact factors 0 and ±1: the one
   // product that is not ±0 is exact, and a zero's sign cannot show after
   // the nonzero centre is added.
-  double cs = g.turn_cos_[turns], sn = g.turn_sin_[turns];
-  double rx = cs * dx - sn * dy;
-  double tx = g.cap_x_[cap] + rx, ty = cy + (sn * dx + cs * dy);
-  x_out = turn ? tx : xu;
-  y_out = turn ? ty : yu;
+  double rx = t.cs * dx - t.sn * dy;
+  double tx = t.to_x + rx, ty = t.cy + (t.sn * dx + t.cs * dy);
+  x_out = t.turn ? tx : xu;
+  y_out = t.turn ? ty : yu;
   // A point turned to within π/4 - 1e-9 of its cap's centre line has that
   // centre as its cap_centre: 2x/π + 2 is then cap + 1/2 within
   // 1/2 - 6e-10, far beyond its few ulps of rounding.
-  centre = turn && std::fabs(rx) < kPi / 4 - 1e-9 ? g.cap_x_[cap] : kNoCentre;
-  return ok;
+  centre = t.turn && std::fabs(rx) < kPi / 4 - 1e-9 ? t.to_x : kNoCentre;
+}
+
+inline const GridKernel::Turn* GridKernel::side_turn(const Grid& g, const Position& p,
+                                                     bool whole) {
+  // A nucleus off both diagonals is at least 0.7 of a cell from them, and
+  // half a cell inside the square; a whole cell two rows and columns off
+  // them and off the edges keeps its boundary 0.7 of a cell away. Both are
+  // far beyond the tests' 1e-15 while a cell is wider than 1e-12, that is
+  // N^level < 2^40.
+  // Without branches: the cells of an array come in random order.
+  uint64_t last = p.level < g.powers_.size() ? g.powers_[p.level] - 1 : 0;
+  uint64_t r = p.row, c = p.column, sum = r + c;
+  uint64_t across = r > c ? r - c : c - r, along = sum > last ? sum - last : last - sum;
+  uint64_t need = 1 + uint64_t(whole);
+  bool edge = (r == 0) | (c == 0) | (r == last) | (c == last);
+  bool ok = g.by_side_ & (last != 0) & (last < (uint64_t(1) << 40)) & (across >= need) &
+            (along >= need) & !(whole & edge);
+  const Turn* t = &g.side_turn_[p.base == 0][uint32_t(r > c) | uint32_t(sum > last) << 1];
+  return ok ? t : nullptr;
 }
 
 inline bool GridKernel::finish_first(const Grid& g, double xu, double yu, double centre,
@@ -184,8 +241,8 @@ inline void GridKernel::finish_second(const Grid& g, const Midway& m, Pending& o
   V2 r = V2{m.xu - m.xc, m.tau * m.tau} / V2{m.tau, 3};
   double cap_lam = std::clamp(m.xc + r[0], -kPi, kPi);
   double lam = m.band ? m.xu : cap_lam;
-  out.arg = m.band ? m.band_arg : 1 - r[1];
-  out.negate = !m.band && m.yu <= 0;
+  out.arg = m.band ? std::fabs(m.band_arg) : 1 - r[1];
+  out.negate = m.band ? std::signbit(m.band_arg) : m.yu <= 0;
   out.key = m.yu;
   double lon = lam * kRadToDeg + g.lon_0_deg;
   out.lon = std::fabs(lon) < 360 ? normalise_near(lon) : normalise_lon_general(lon);
@@ -221,18 +278,24 @@ inline bool GridKernel::finish_band(const Grid& g, double xu, double yu, Pending
   // Then the image test is |x| < π + ε, and HEALPix's equatorial branch
   // holds.
   if (!(std::fabs(yu) <= kPi / 4 && std::fabs(xu) < kPi + kEps)) return false;
-  out.arg = 8 * yu / (3 * kPi);
-  out.negate = false;
+  double s = 8 * yu / (3 * kPi);
+  out.arg = std::fabs(s);
+  out.negate = std::signbit(s);
   out.key = yu;
   double lon = xu * kRadToDeg + g.lon_0_deg;
   out.lon = std::fabs(lon) < 360 ? normalise_near(lon) : normalise_lon_general(lon);
   return true;
 }
 
-// The second half: the latitude in degrees from ξ = ±asin(arg), sin 2ξ and
-// cos 2ξ.
-inline double GridKernel::latitude_from(const Grid& g, double xi, double s2, double c2) {
-  return g.ellipsoid_.geodetic_from(xi, s2, c2) * bulk::kRadToDeg;
+// The second half: the latitude in degrees from ξ = ±asin(arg) and
+// sin ξ = ±arg.
+inline double GridKernel::latitude_from(const Grid& g, double xi, double s) {
+  return g.ellipsoid_.geodetic_from_sine(xi, s) * bulk::kRadToDeg;
+}
+
+inline Lanes2 GridKernel::latitude_pair(const Grid& g, Lanes2 xi, Lanes2 s) {
+  if (g.ellipsoid_.e() == 0) return xi * bulk::kRadToDeg;
+  return (xi + g.ellipsoid_.series_from_sine(s)) * bulk::kRadToDeg;
 }
 
 // The cells of points at one level as cids, for the common case.
@@ -430,8 +493,8 @@ class CellNuclei {
   // The nuclei of cids[i], i < n <= kBlock, into lon[i] and lat[i]; returns
   // the mask of the cids left to the general path. Cells are split into
   // equatorial and polar ones, so that each loop's branches go one way; the
-  // arcsines and then the sines run in loops of their own, so successive
-  // calls overlap.
+  // arcsines run in a loop of their own, grouped by argument range, and the
+  // latitude series two cells at a time.
   uint64_t block(const uint64_t* cids, double* lon, double* lat, size_t n) const {
     using namespace bulk;
     const Grid& g = *g_;
@@ -485,12 +548,18 @@ class CellNuclei {
       }
       lon[i] = q.lon;
       arg[i] = q.arg;
+      negate[i] = q.negate;
     }
     for (size_t k = 0; k < polars; ++k) {
       size_t i = polar[k];
       Planar c = g.nucleus_planar(p[i]);
-      bool ok = GridKernel::turn_back<true>(g, c.x, c.y, true, xu[k], yu[k], centre[k]);
-      declined |= uint64_t(!ok) << i;
+      if (const GridKernel::Turn* t = GridKernel::side_turn(g, p[i], false)) {
+        V2 xy = V2{c.x, c.y} / V2{g.authalic_radius, g.authalic_radius};
+        GridKernel::turn_apply(*t, xy[0], xy[1], xu[k], yu[k], centre[k]);
+      } else {
+        bool ok = GridKernel::turn_back<true>(g, c.x, c.y, true, xu[k], yu[k], centre[k]);
+        declined |= uint64_t(!ok) << i;
+      }
     }
     GridKernel::Midway mid[kBlock];
     for (size_t k = 0; k < polars; ++k) {
@@ -505,23 +574,29 @@ class CellNuclei {
       arg[i] = q.arg;
       negate[i] = q.negate;
     }
-    double s2[kBlock], c2[kBlock];
+    double xi[kBlock];
     uint8_t order[kBlock];
-    // Arcsines of the band's arguments (|arg| <= 2/3) apart from the caps'.
-    order_by_size(arg, n, 2.0 / 3, order);
+    order_for_asin(arg, n, order);
     for (size_t k = 0; k < n; ++k) {
       size_t i = order[k];
-      double xi = std::asin(arg[i]);
-      arg[i] = negate[i] ? -xi : xi;
+      xi[i] = std::asin(arg[i]);
     }
-    // About where the library's sine changes method: |2ξ| = 0.855.
-    order_by_size(arg, n, 0.4275, order);
-    for (size_t k = 0; k < n; ++k) {
-      size_t i = order[k];
-      ::sincos(2 * arg[i], &s2[i], &c2[i]);
+    // The sign by a table: a branch on it would be mispredicted half the
+    // time.
+    static constexpr double kSign[2] = {1.0, -1.0};
+    size_t i = 0;
+    // Two at a time: the same operations as latitude_from, lane by lane.
+    for (; i + 2 <= n; i += 2) {
+      V2 sign = {kSign[negate[i]], kSign[negate[i + 1]]};
+      V2 phi = GridKernel::latitude_pair(g, sign * V2{xi[i], xi[i + 1]},
+                                         sign * V2{arg[i], arg[i + 1]});
+      lat[i] = phi[0];
+      lat[i + 1] = phi[1];
     }
-    for (size_t i = 0; i < n; ++i)
-      lat[i] = GridKernel::latitude_from(g, arg[i], s2[i], c2[i]);
+    for (; i < n; ++i) {
+      double sign = kSign[negate[i]];
+      lat[i] = GridKernel::latitude_from(g, sign * xi[i], sign * arg[i]);
+    }
     return declined;
   }
 

@@ -72,6 +72,20 @@ Ellipsoid::Ellipsoid(double e) : e_(e) {
     forward_poly_ = {c[0] - c[2] + c[4], 2 * c[1] - 4 * c[3] + 6 * c[5],
                      4 * c[2] - 12 * c[4],  8 * c[3] - 32 * c[5],
                      16 * c[4],             32 * c[5]};
+    // Σ c_k·U_{k-1}(x) at x = 1 - 2u, by U_k = 2x·U_{k-1} - U_{k-2} on
+    // coefficient arrays in u.
+    std::array<double, 6> prev{}, cur{1}, sum{};
+    for (int k = 0; k < 6; ++k) {
+      for (int j = 0; j < 6; ++j) sum[j] += inverse_[k] * cur[j];
+      std::array<double, 6> next{};
+      for (int j = 0; j < 6; ++j) {
+        next[j] += 2 * cur[j] - prev[j];
+        if (j + 1 < 6) next[j + 1] -= 4 * cur[j];
+      }
+      prev = cur;
+      cur = next;
+    }
+    for (int j = 0; j < 6; ++j) inverse_poly_[j] = 2 * sum[j];
   }
 }
 

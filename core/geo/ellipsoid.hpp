@@ -11,7 +11,23 @@
 #include <array>
 #include <cmath>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace kivet {
+
+// Two doubles, lane by lane: the array kernels take two latitudes at a time.
+typedef double Lanes2 __attribute__((vector_size(16)));
+
+inline double lane_sqrt(double v) { return std::sqrt(v); }
+inline Lanes2 lane_sqrt(Lanes2 v) {
+#if defined(__SSE2__)
+  return Lanes2(_mm_sqrt_pd(__m128d(v)));
+#else
+  return Lanes2{std::sqrt(v[0]), std::sqrt(v[1])};
+#endif
+}
 
 // C1..C6 of the authalic series (forward: geodetic to authalic; inverse:
 // authalic to geodetic), each n^k times a Horner polynomial in n.
@@ -51,11 +67,17 @@ class Ellipsoid {
     if (e_ == 0) return xi;
     return xi + sine_series(inverse_, xi);
   }
-  // The same from s2 = sin 2ξ and c2 = cos 2ξ computed by the caller.
-  double geodetic_from(double xi, double s2, double c2) const {
-    if (e_ == 0) return xi;
-    return xi + clenshaw(inverse_, s2, c2);
+  // The same from s = sin ξ, which the inverse projection has in hand as
+  // the arcsine's argument, so that no sine of 2ξ is needed: by the
+  // double-angle identities the series is sin ξ·cos ξ·Q(sin² ξ), with
+  // cos ξ = sqrt((1 - s)(1 + s)) >= 0 for |ξ| <= π/2. 1 - |s| is exact for
+  // |s| >= 1/2, so nothing is lost near the poles.
+  double geodetic_from_sine(double xi, double s) const {
+    return e_ == 0 ? xi : xi + series_from_sine(s);
   }
+  // The series alone, for a double or two lanes (the same operations).
+  template <class T>
+  T series_from_sine(T s) const;
   // Σ c[k-1]·sin(2k·x), k = 1..6, by Clenshaw's recurrence: one sine/cosine
   // pair instead of six sines.
   static double sine_series(const std::array<double, 6>& c, double x) {
@@ -79,7 +101,20 @@ class Ellipsoid {
   std::array<double, 6> forward_{}, inverse_{};
   // The forward series as sin 2φ · P(cos 2φ): sin 2kφ = sin 2φ·U_{k-1}(cos 2φ).
   std::array<double, 6> forward_poly_{};
+  // The inverse series as sin ξ·cos ξ·Q(sin² ξ): Q(u) = 2·P(1 - 2u), with P
+  // as above for the inverse coefficients.
+  std::array<double, 6> inverse_poly_{};
 };
+
+template <class T>
+T Ellipsoid::series_from_sine(T s) const {
+  // Estrin's scheme, as forward.
+  const auto& a = inverse_poly_;
+  T u = s * s, u2 = u * u;
+  T q = (a[0] + a[1] * u) + u2 * ((a[2] + a[3] * u) + u2 * (a[4] + a[5] * u));
+  T c = lane_sqrt((1 - s) * (1 + s));
+  return (s * c) * q;
+}
 
 // Inline: the array functions call it once per point.
 Ellipsoid::Authalic Ellipsoid::authalic_from(double phi, double s, double c) const {

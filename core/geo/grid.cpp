@@ -117,6 +117,19 @@ Grid Grid::from_profile(const Profile& profile) {
   g.square_[1] = g.north_square;
   g.cap_y_[0] = -kPi / 2;
   g.cap_y_[1] = kPi / 2;
+  // Each triangle of a polar square takes one quarter turn: the tests made
+  // at a point deep inside it.
+  g.by_side_ = true;
+  for (uint32_t north = 0; north < 2; ++north) {
+    const Planar& ul = g.ul_corners[north ? 0 : 5];
+    double cx = ul.x + g.side_ / 2, cy = ul.y - g.side_ / 2, q = g.side_ / 4;
+    const Planar at[4] = {{cx, cy + q}, {cx - q, cy}, {cx + q, cy}, {cx, cy - q}};
+    for (uint32_t side = 0; side < 4; ++side) {
+      auto t = GridKernel::turn_case<true>(g, at[side].x / r, at[side].y / r, true);
+      g.side_turn_[north][side] = t;
+      g.by_side_ = g.by_side_ && t.ok && t.turn;
+    }
+  }
   return g;
 }
 
@@ -267,16 +280,47 @@ Result<void> write_ring(const Grid& g, const Position& cell, size_t m, std::span
   const Planar corners[4] = {
       {ul.x, ul.y}, {ul.x + s, ul.y}, {ul.x + s, ul.y - s}, {ul.x, ul.y - s}};
   static constexpr double kDx[4] = {1, 0, -1, 0}, kDy[4] = {0, -1, 0, 1};
+  static constexpr double kSign[2] = {1.0, -1.0};
+  if (m == 2 && !rearrange) {
+    // The corners of a band cell: in the band a longitude depends on x
+    // alone and a latitude on y alone, so two corners give all four.
+    double x[4], y[4], d = step * 0.0;
+    for (size_t e = 0; e < 4; ++e) {
+      x[e] = corners[e].x + kDx[e] * d;
+      y[e] = corners[e].y + kDy[e] * d;
+    }
+    auto same = [](double a, double b) {
+      return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
+    };
+    GridKernel::Pending p, q;
+    if (same(x[0], x[3]) && same(x[1], x[2]) && same(y[0], y[1]) && same(y[2], y[3]) &&
+        GridKernel::prepare_band(g, x[0], y[0], p) &&
+        GridKernel::prepare_band(g, x[2], y[2], q)) {
+      bulk::V2 sign = {kSign[p.negate], kSign[q.negate]};
+      bulk::V2 lat = GridKernel::latitude_pair(
+          g, sign * bulk::V2{std::asin(p.arg), std::asin(q.arg)}, sign * bulk::V2{p.arg, q.arg});
+      double top = lat[0], bottom = lat[1];
+      out[0] = {p.lon, top};
+      out[1] = {q.lon, top};
+      out[2] = {q.lon, bottom};
+      out[3] = {p.lon, bottom};
+      out[4] = out[0];
+      return {};
+    }
+  }
+  // A polar cell away from the square's diagonals and edges: every point of
+  // its ring takes the same quarter turn.
+  const GridKernel::Turn* turn = rearrange ? GridKernel::side_turn(g, cell, true) : nullptr;
   // Points along a ring share ordinates, and a latitude depends on the
   // ordinate alone: each is computed once. The points go in chunks: first
-  // the plane part of each, then the arcsines, sines and series of the
+  // the plane part of each, then the arcsines and the series of the
   // distinct ordinates, each in a loop of its own.
   constexpr size_t kChunk = 64, kLook = 8;
   size_t total = 4 * (m - 1);
   for (size_t start = 0; start < total; start += kChunk) {
     size_t count = std::min(kChunk, total - start), keys = 0;
     uint64_t key[kChunk];
-    double xi[kChunk], s2[kChunk], c2[kChunk];
+    double xi[kChunk];
     bool negate[kChunk];
     uint8_t slot[kChunk];
     double x[kChunk], y[kChunk];
@@ -332,8 +376,16 @@ Result<void> write_ring(const Grid& g, const Position& cell, size_t m, std::span
       // next points' chains start sooner.
       double xu[kChunk], yu[kChunk], centre[kChunk];
       bool turned[kChunk];
-      for (size_t j = 0; j < count; ++j)
-        turned[j] = GridKernel::turn_back(g, x[j], y[j], true, xu[j], yu[j], centre[j]);
+      if (turn) {
+        for (size_t j = 0; j < count; ++j) {
+          bulk::V2 xy = bulk::V2{x[j], y[j]} / bulk::V2{g.authalic_radius, g.authalic_radius};
+          GridKernel::turn_apply(*turn, xy[0], xy[1], xu[j], yu[j], centre[j]);
+          turned[j] = true;
+        }
+      } else {
+        for (size_t j = 0; j < count; ++j)
+          turned[j] = GridKernel::turn_back(g, x[j], y[j], true, xu[j], yu[j], centre[j]);
+      }
       for (size_t j = 0; j < count; ++j) {
         GridKernel::Pending q;
         if (turned[j] && GridKernel::finish(g, xu[j], yu[j], centre[j], q))
@@ -342,13 +394,20 @@ Result<void> write_ring(const Grid& g, const Position& cell, size_t m, std::span
           return r;
       }
     }
-    for (size_t k = 0; k < keys; ++k) {
-      double a = std::asin(xi[k]);
-      xi[k] = negate[k] ? -a : a;
+    double a[kChunk];
+    for (size_t k = 0; k < keys; ++k) a[k] = std::asin(xi[k]);
+    size_t k = 0;
+    for (; k + 2 <= keys; k += 2) {
+      bulk::V2 sign = {kSign[negate[k]], kSign[negate[k + 1]]};
+      bulk::V2 lat = GridKernel::latitude_pair(g, sign * bulk::V2{a[k], a[k + 1]},
+                                               sign * bulk::V2{xi[k], xi[k + 1]});
+      xi[k] = lat[0];
+      xi[k + 1] = lat[1];
     }
-    for (size_t k = 0; k < keys; ++k) ::sincos(2 * xi[k], &s2[k], &c2[k]);
-    for (size_t k = 0; k < keys; ++k)
-      xi[k] = GridKernel::latitude_from(g, xi[k], s2[k], c2[k]);
+    for (; k < keys; ++k) {
+      double sign = kSign[negate[k]];
+      xi[k] = GridKernel::latitude_from(g, sign * a[k], sign * xi[k]);
+    }
     for (size_t j = 0; j < count; ++j)
       if (slot[j] != kChunk) out[start + j].lat = xi[slot[j]];
   }

@@ -60,7 +60,7 @@ struct GridKernel {
   // Grid::to_lonlat split where the latitude needs its arcsine.
   struct Pending {
     double lon;  // the result's longitude
-    double arg;  // the latitude is geodetic(±asin(arg))
+    double arg;  // the latitude is geodetic(±asin(arg)), arg >= 0
     double key;  // the unit-plane ordinate the latitude depends on alone
     bool negate;
   };
@@ -73,6 +73,21 @@ struct GridKernel {
   template <bool kScattered = false>
   static bool turn_back(const Grid& g, double x, double y, bool rearrange, double& xu,
                         double& yu, double& centre);
+  // turn_back in parts, from unit-plane (xu, yu): the image test and the
+  // quarter turn that a point's tests select, then the turn itself.
+  struct Turn {
+    double cs, sn, from_x, to_x, cy;
+    bool ok, turn;
+  };
+  template <bool kScattered = false>
+  static Turn turn_case(const Grid& g, double xu, double yu, bool rearrange);
+  static void turn_apply(const Turn& t, double xu, double yu, double& x_out, double& y_out,
+                         double& centre);
+  // The Turn of polar cell p's nucleus (whole = false) or of every point of
+  // its square (whole = true), from which side of the square's diagonals its
+  // row and column lie; nullptr when p is near enough a diagonal or an edge
+  // for the tests to decide point by point.
+  static const Turn* side_turn(const Grid& g, const Position& p, bool whole);
   static bool finish(const Grid& g, double xu, double yu, double centre, Pending& out);
   // finish() in two steps, around the division by τ.
   struct Midway {
@@ -84,8 +99,10 @@ struct GridKernel {
   // prepare() for a point of the equatorial band, without the turn.
   static bool prepare_band(const Grid& g, double x, double y, Pending& out);
   static bool finish_band(const Grid& g, double xu, double yu, Pending& out);
-  // The latitude, degrees, of ξ = ±asin(arg), from s2 = sin 2ξ and c2 = cos 2ξ.
-  static double latitude_from(const Grid& g, double xi, double s2, double c2);
+  // The latitude, degrees, of ξ = ±asin(arg), from ξ and s = sin ξ = ±arg.
+  static double latitude_from(const Grid& g, double xi, double s);
+  // The same for two, lane by lane.
+  static Lanes2 latitude_pair(const Grid& g, Lanes2 xi, Lanes2 s);
 };
 
 class Grid {
@@ -198,6 +215,9 @@ class Grid {
   double square_[2] = {};  // south_square, north_square as doubles
   uint32_t square_index_[2] = {};  // and as integers
   double turn_cos_[4] = {1, 0, -1, 0}, turn_sin_[4] = {0, 1, 0, -1};
+  // side_turn's table: [north][(row > column) | (row + column > N^level - 1) << 1].
+  GridKernel::Turn side_turn_[2][4]{};
+  bool by_side_ = false;
 };
 
 // Validates the profile, then builds its grid.

@@ -43,8 +43,15 @@ inline Unit healpix_sphere(double lam, double xi, double sin_xi) {
   return {xc + sigma * (lam - xc), sign * (kPi / 4) * (2 - sigma)};
 }
 
+// λ and the authalic ξ of a point of the HEALPix image, with sin ξ.
+struct LamXi {
+  double lam = 0, xi = 0, sin_xi = 0;
+};
+
 // (λ, ξ) of a point of the HEALPix image, or the projection error carrying
-// (x, y) when the point is outside it.
-Result<LamPhi> healpix_sphere_inverse(double x, double y);
+// (x, y) when the point is outside it. ξ is the arcsine of |sin ξ| with the
+// sign put back (asin is odd), so that the array kernels can group their
+// arcsines by argument.
+Result<LamXi> healpix_sphere_inverse(double x, double y);
 
 }  // namespace kivet

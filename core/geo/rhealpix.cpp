@@ -83,8 +83,8 @@ Result<LamPhi> rhealpix_ellipsoid_inverse(uint32_t north_square,
     }
   }
   auto sphere = healpix_sphere_inverse(x, y);
-  if (!sphere) return sphere;
-  return LamPhi{sphere->lam, ell.geodetic(sphere->phi)};
+  if (!sphere) return std::unexpected(sphere.error());
+  return LamPhi{sphere->lam, ell.geodetic_from_sine(sphere->xi, sphere->sin_xi)};
 }
 
 Result<LamPhi> rhealpix_ellipsoid_inverse(uint32_t north_square,
