@@ -24,7 +24,6 @@ usage: python bench/grid.py [--quick] [--against DIR]
 import glob
 import json
 import os
-import statistics
 import subprocess
 import sys
 import time
@@ -32,7 +31,7 @@ import time
 import numpy as np
 
 import _kivet
-from timing import median_time
+from timing import median_time, verdict
 
 try:
     import h3
@@ -47,19 +46,9 @@ except ImportError:  # bench-only peer
 H3_SAMPLE = 200_000
 
 
-def verdict(ok):
-    return "met" if ok else "NOT met"
-
-
 def median_cpu(fn, runs):
     """Median CPU time of the calling thread over `runs` calls of fn()."""
-    times = []
-    for _ in range(runs):
-        start = time.thread_time()
-        result = fn()
-        times.append(time.thread_time() - start)
-        del result
-    return statistics.median(times)
+    return median_time(fn, runs, clock=time.thread_time)
 
 
 def sample(points):

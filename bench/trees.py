@@ -30,7 +30,7 @@ import numpy as np
 import _kivet
 from _kivet import Tree
 from kivet import union_all
-from timing import median_time
+from timing import median_time, verdict
 
 A = 9
 RUNS = 5
@@ -121,10 +121,6 @@ def fresh_times(make, uses, runs):
             times[i].append(time.perf_counter() - start)
             del result, x
     return [sorted(t)[len(t) // 2] for t in times]
-
-
-def verdict(ok):
-    return "met" if ok else "NOT met"
 
 
 def build_case(n, depth, runs, against):

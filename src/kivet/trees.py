@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable
-from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 
@@ -42,13 +41,15 @@ def union_all(trees: Iterable[_kivet.Tree]) -> _kivet.Tree:
     for tree in distinct[1:]:
         profile = tree.profile
         if (tree.depth, profile.aperture, profile.n_base, profile.hash) != mine:
-            _kivet.Tree.from_cells([], first.depth, first.profile).union(tree)  # raises the pair's error
+            first.union(tree)  # refused before any work, with the pair's message
     if len(distinct) <= 2:
         result = first
         for tree in distinct[1:]:
             result = result.union(tree)
         return result
     if len(distinct) >= _THREADED_FROM and (os.cpu_count() or 1) > 1:
+        from concurrent.futures import ThreadPoolExecutor
+
         workers = min(len(distinct), os.cpu_count() or 1)
         with ThreadPoolExecutor(workers) as pool:
             parts = list(pool.map(_kivet.Tree.cells_array, distinct))
